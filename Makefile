@@ -1,0 +1,71 @@
+# Thin targets over CMake. `make test` is the whole test suite: the normal
+# build, the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
+# and the threaded tests under ThreadSanitizer.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build deps test test-release test-asan test-tsan fuzz demo run \
+        bench windows clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j $(JOBS)
+
+test: deps
+	$(MAKE) test-release
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+
+test-release: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSLOTREC_BENCH=OFF \
+	  -DSLOTREC_SANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSLOTREC_BENCH=OFF \
+	  -DSLOTREC_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -L threads -j $(JOBS)
+
+# libFuzzer over the command-line scanner, bounded to FUZZ_SECONDS.
+FUZZ_SECONDS ?= 30
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSLOTREC_FUZZ=ON -DSLOTREC_BENCH=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_arg_scan
+	mkdir -p build-fuzz/corpus
+	build-fuzz/tests/fuzz/fuzz_arg_scan -max_total_time=$(FUZZ_SECONDS) \
+	  -print_final_stats=1 build-fuzz/corpus tests/fuzz/seeds
+
+# Records ten seconds (on $$DISPLAY, or on a private virtual display when
+# there is none) and says where the files are.
+demo: deps build
+	scripts/demo build/slotrec
+
+# Records the user's own X display until Ctrl-C, into recordings/.
+run: build
+	mkdir -p recordings
+	cd recordings && ../build/slotrec $(ARGS)
+
+bench: build
+	scripts/bench build
+
+windows:
+	scripts/build-windows
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64

@@ -1,0 +1,182 @@
+// Kernel services on Linux: the millisecond timer and sleep, process and
+// thread priorities, local time, console control events (signals), COM
+// set-up and global memory blocks.
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Pseudo-handles, as GetCurrentProcess and GetCurrentThread return on
+// Windows; only these are understood by the priority operations.
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
+
+std::uint64_t monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// Console control events arrive as signals. The handler routine runs inside
+// the signal handler, so it must be async-signal-safe (set a lock-free
+// atomic, nothing more). Writer: SetConsoleCtrlHandler on the main thread;
+// reader: the signal handler.
+std::atomic<PHANDLER_ROUTINE> g_ctrl_handler{nullptr};
+
+DWORD control_event_for(int signo) {
+  switch (signo) {
+    case SIGINT:
+      return CTRL_C_EVENT;
+    case SIGQUIT:
+      return CTRL_BREAK_EVENT;
+    case SIGHUP:
+      return CTRL_CLOSE_EVENT;
+    default:
+      return CTRL_SHUTDOWN_EVENT;  // SIGTERM: what a shutdown sends
+  }
+}
+
+const int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+void on_control_signal(int signo) {
+  int saved_errno = errno;
+  PHANDLER_ROUTINE handler = g_ctrl_handler.load();
+  if (handler == nullptr || !handler(control_event_for(signo))) {
+    // Unhandled: behave as if no handler had been installed.
+    signal(signo, SIG_DFL);
+    raise(signo);
+  }
+  errno = saved_errno;
+}
+
+struct GlobalBlock {
+  SIZE_T bytes;
+  unsigned locks;
+  alignas(std::max_align_t) unsigned char data[1];
+};
+
+}  // namespace
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+
+HANDLE GetCurrentThread() { return kCurrentThread; }
+
+// The idle priority class becomes the weakest nice value. On Linux it applies
+// to the calling thread and every thread it starts afterwards, which at
+// start-up is the whole process.
+BOOL SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass) {
+  if (hProcess != kCurrentProcess) return FALSE;
+  int nice_value = dwPriorityClass == IDLE_PRIORITY_CLASS ? 19 : 0;
+  return setpriority(PRIO_PROCESS, 0, nice_value) == 0 ? TRUE : FALSE;
+}
+
+// THREAD_PRIORITY_IDLE becomes SCHED_IDLE: the thread runs only when the
+// processor has nothing else to do. Other levels restore SCHED_OTHER.
+BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+  if (hThread != kCurrentThread) return FALSE;
+  sched_param param{};
+  param.sched_priority = 0;
+  int policy = nPriority == THREAD_PRIORITY_IDLE ? SCHED_IDLE : SCHED_OTHER;
+  return pthread_setschedparam(pthread_self(), policy, &param) == 0 ? TRUE : FALSE;
+}
+
+// Milliseconds since boot, wrapping at 2^32 like the multimedia timer.
+DWORD timeGetTime() { return static_cast<DWORD>(monotonic_ms()); }
+
+void Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  timespec left{};
+  left.tv_sec = static_cast<time_t>(dwMilliseconds / 1000);
+  left.tv_nsec = static_cast<long>(dwMilliseconds % 1000) * 1000000L;
+  // A signal must not cut the sleep short: the frame clock relies on it.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void GetLocalTime(SYSTEMTIME* lpSystemTime) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  lpSystemTime->wYear = static_cast<WORD>(local.tm_year + 1900);
+  lpSystemTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
+  lpSystemTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);
+  lpSystemTime->wDay = static_cast<WORD>(local.tm_mday);
+  lpSystemTime->wHour = static_cast<WORD>(local.tm_hour);
+  lpSystemTime->wMinute = static_cast<WORD>(local.tm_min);
+  lpSystemTime->wSecond = static_cast<WORD>(local.tm_sec);
+  lpSystemTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000L);
+}
+
+// One handler at a time, for SIGINT (Ctrl-C), SIGQUIT (Ctrl-\ as Ctrl-Break),
+// SIGHUP (the terminal closed) and SIGTERM (shut-down or `kill`). Removing
+// the handler restores the default dispositions.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+  if (HandlerRoutine == nullptr) return FALSE;
+  struct sigaction action{};
+  sigemptyset(&action.sa_mask);
+  for (int signo : kControlSignals) sigaddset(&action.sa_mask, signo);
+  action.sa_flags = SA_RESTART;
+  if (Add) {
+    g_ctrl_handler.store(HandlerRoutine);
+    action.sa_handler = on_control_signal;
+  } else {
+    if (g_ctrl_handler.load() != HandlerRoutine) return FALSE;
+    g_ctrl_handler.store(nullptr);
+    action.sa_handler = SIG_DFL;
+  }
+  for (int signo : kControlSignals) {
+    if (sigaction(signo, &action, nullptr) != 0) return FALSE;
+  }
+  return TRUE;
+}
+
+// There is no COM on Linux; the AVIFile layer needs no per-thread set-up.
+HRESULT CoInitialize(LPVOID) { return S_OK; }
+
+void CoUninitialize() {}
+
+HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+  SIZE_T total = offsetof(GlobalBlock, data) + (dwBytes == 0 ? 1 : dwBytes);
+  void* raw = (uFlags & GMEM_ZEROINIT) ? std::calloc(1, total) : std::malloc(total);
+  if (raw == nullptr) return nullptr;
+  auto* block = static_cast<GlobalBlock*>(raw);
+  block->bytes = dwBytes;
+  block->locks = 0;
+  return block;
+}
+
+LPVOID GlobalLock(HGLOBAL hMem) {
+  if (hMem == nullptr) return nullptr;
+  auto* block = static_cast<GlobalBlock*>(hMem);
+  ++block->locks;
+  return block->data;
+}
+
+BOOL GlobalUnlock(HGLOBAL hMem) {
+  if (hMem == nullptr) return FALSE;
+  auto* block = static_cast<GlobalBlock*>(hMem);
+  if (block->locks > 0) --block->locks;
+  return block->locks > 0 ? TRUE : FALSE;
+}
+
+// Frees the block whether or not it is locked, as Windows does; returns null
+// on success.
+HGLOBAL GlobalFree(HGLOBAL hMem) {
+  std::free(hMem);
+  return nullptr;
+}
