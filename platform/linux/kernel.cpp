@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/linux/kernel_internal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -143,6 +144,11 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     if (sigaction(signo, &action, nullptr) != 0) return FALSE;
   }
   return TRUE;
+}
+
+BOOL slotrec_deliver_console_event(DWORD event) {
+  PHANDLER_ROUTINE handler = g_ctrl_handler.load();
+  return handler != nullptr ? handler(event) : FALSE;
 }
 
 // There is no COM on Linux; the AVIFile layer needs no per-thread set-up.
