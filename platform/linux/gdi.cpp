@@ -1,1 +1,461 @@
-// placeholder
+// GDI and USER screen operations over X11: device contexts, compatible
+// bitmaps, BitBlt from the screen, the cursor, DrawIcon and GetDIBits.
+//
+// Handles are pointers to the records below. Every live record is listed in
+// one table, so a stale or foreign handle is refused (FALSE, 0 or null)
+// instead of being followed, and nothing is released twice.
+//
+// Screen coordinates put the primary monitor's top-left at (0, 0), as on
+// Windows; x11::ScreenGeometry maps them to root window coordinates. All of
+// these are called from the thread that records (the main thread).
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#include "platform/linux/pixel_convert.h"
+#include "platform/linux/x11_screen.h"
+#include "platform/platform.h"
+
+namespace {
+
+enum class Kind { kScreenDc, kMemoryDc, kBitmap, kCursor };
+
+struct GdiObject {
+  Kind kind;
+};
+
+struct MemoryBitmap;
+
+struct DeviceContext : GdiObject {
+  HWND window = nullptr;              // the window GetDC was given (screen DCs)
+  MemoryBitmap* selected = nullptr;   // memory DCs; null: the stock bitmap
+};
+
+struct MemoryBitmap : GdiObject {
+  x11::PixelStore store;
+  DeviceContext* selected_in = nullptr;
+  bool stock = false;
+};
+
+// The cursor handle GetCursorInfo gives out: one record for the process,
+// whose image follows the cursor on the screen.
+struct CursorRecord : GdiObject {
+  const x11::CursorImage* image = nullptr;
+};
+
+// The desktop window is never looked into; its address is its handle.
+struct DesktopWindow {
+  int unused;
+} g_desktop_window{};
+
+std::unordered_set<const GdiObject*>& live_objects() {
+  static auto* objects = new std::unordered_set<const GdiObject*>();
+  return *objects;
+}
+
+// The 1 × 1 bitmap every memory DC starts with, as SelectObject returns it.
+MemoryBitmap* stock_bitmap() {
+  static MemoryBitmap* stock = [] {
+    auto* bitmap = new MemoryBitmap{};
+    bitmap->kind = Kind::kBitmap;
+    bitmap->stock = true;
+    live_objects().insert(bitmap);
+    return bitmap;
+  }();
+  return stock;
+}
+
+CursorRecord* cursor_record() {
+  static CursorRecord* cursor = [] {
+    auto* record = new CursorRecord{};
+    record->kind = Kind::kCursor;
+    live_objects().insert(record);
+    return record;
+  }();
+  return cursor;
+}
+
+template <typename T>
+T* find(const void* handle, Kind kind) {
+  if (handle == nullptr) return nullptr;
+  auto* object = static_cast<const GdiObject*>(handle);
+  if (live_objects().count(object) == 0 || object->kind != kind) return nullptr;
+  return static_cast<T*>(const_cast<GdiObject*>(object));
+}
+
+DeviceContext* find_dc(HDC hdc) {
+  if (auto* dc = find<DeviceContext>(hdc, Kind::kScreenDc)) return dc;
+  return find<DeviceContext>(hdc, Kind::kMemoryDc);
+}
+
+// The bitmap a memory DC draws on, or null for a screen DC or the stock one.
+MemoryBitmap* drawing_bitmap(HDC hdc) {
+  DeviceContext* dc = find<DeviceContext>(hdc, Kind::kMemoryDc);
+  return dc != nullptr ? dc->selected : nullptr;
+}
+
+void deselect(MemoryBitmap* bitmap) {
+  if (bitmap->selected_in != nullptr) {
+    bitmap->selected_in->selected = nullptr;
+    bitmap->selected_in = nullptr;
+  }
+}
+
+// Sets the rectangle [x0, x1) × [y0, y1) of the store to black.
+void fill_black(x11::PixelStore& store, int x0, int y0, int x1, int y1) {
+  if (x0 >= x1 || y0 >= y1) return;
+  for (int y = y0; y < y1; ++y) {
+    std::memset(store.pixels + y * store.stride + x0 * 4, 0, static_cast<std::size_t>(x1 - x0) * 4u);
+  }
+}
+
+// One axis of a copy: [start, start + extent) clipped to [0, limit), and
+// the offset of the clipped start from the unclipped one.
+struct Span {
+  int begin;
+  int end;
+};
+
+Span clip(std::int64_t start, std::int64_t extent, std::int64_t limit) {
+  std::int64_t begin = std::max<std::int64_t>(start, 0);
+  std::int64_t end = std::min<std::int64_t>(start + extent, limit);
+  if (end < begin) end = begin;
+  return {static_cast<int>(begin), static_cast<int>(end)};
+}
+
+}  // namespace
+
+// ---- USER -------------------------------------------------------------------
+
+HWND GetDesktopWindow() { return reinterpret_cast<HWND>(&g_desktop_window); }
+
+// A DC on the whole screen, for no window or the desktop window. Null when
+// there is no X display (or it was lost).
+HDC GetDC(HWND hWnd) {
+  if (hWnd != nullptr && hWnd != GetDesktopWindow()) return nullptr;
+  x11::ScreenGeometry geometry{};
+  if (!x11::screen_geometry(&geometry, true)) return nullptr;
+  auto* dc = new (std::nothrow) DeviceContext{};
+  if (dc == nullptr) return nullptr;
+  dc->kind = Kind::kScreenDc;
+  dc->window = hWnd;
+  live_objects().insert(dc);
+  return reinterpret_cast<HDC>(dc);
+}
+
+int ReleaseDC(HWND hWnd, HDC hDC) {
+  DeviceContext* dc = find<DeviceContext>(hDC, Kind::kScreenDc);
+  if (dc == nullptr || dc->window != hWnd) return 0;
+  live_objects().erase(dc);
+  delete dc;
+  return 1;
+}
+
+int GetSystemMetrics(int nIndex) {
+  x11::ScreenGeometry geometry{};
+  if (!x11::screen_geometry(&geometry, true)) return 0;
+  switch (nIndex) {
+    case SM_CXSCREEN:
+      return geometry.primary_width;
+    case SM_CYSCREEN:
+      return geometry.primary_height;
+    case SM_XVIRTUALSCREEN:
+      return -geometry.primary_x;
+    case SM_YVIRTUALSCREEN:
+      return -geometry.primary_y;
+    case SM_CXVIRTUALSCREEN:
+      return geometry.root_width;
+    case SM_CYVIRTUALSCREEN:
+      return geometry.root_height;
+    default:
+      return 0;
+  }
+}
+
+// The pointer's position and the cursor. Fails (FALSE, hCursor null, the
+// position untouched) when there is no display, the pointer is on another
+// screen, or the server gives no cursor image.
+BOOL GetCursorInfo(PCURSORINFO pci) {
+  if (pci == nullptr || pci->cbSize != sizeof(CURSORINFO)) return FALSE;
+  pci->flags = 0;
+  pci->hCursor = nullptr;
+  int root_x = 0, root_y = 0;
+  const x11::CursorImage* image = nullptr;
+  x11::ScreenGeometry geometry{};
+  if (!x11::cursor_query(&root_x, &root_y, &image) || !x11::screen_geometry(&geometry, false)) {
+    return FALSE;
+  }
+  CursorRecord* cursor = cursor_record();
+  cursor->image = image;
+  pci->flags = CURSOR_SHOWING;
+  pci->hCursor = reinterpret_cast<HCURSOR>(cursor);
+  pci->ptScreenPos.x = root_x - geometry.primary_x;
+  pci->ptScreenPos.y = root_y - geometry.primary_y;
+  return TRUE;
+}
+
+// The hot spot of a cursor from GetCursorInfo. No mask or colour bitmaps are
+// made (both null): the image stays with the cursor, and a grab has nothing
+// to allocate or delete.
+BOOL GetIconInfo(HICON hIcon, PICONINFO piconinfo) {
+  CursorRecord* cursor = find<CursorRecord>(hIcon, Kind::kCursor);
+  if (cursor == nullptr || cursor->image == nullptr || piconinfo == nullptr) return FALSE;
+  piconinfo->fIcon = FALSE;
+  piconinfo->xHotspot = static_cast<DWORD>(cursor->image->xhot);
+  piconinfo->yHotspot = static_cast<DWORD>(cursor->image->yhot);
+  piconinfo->hbmMask = nullptr;
+  piconinfo->hbmColor = nullptr;
+  return TRUE;
+}
+
+// Blends the cursor image with its top-left corner at (X, Y) of the bitmap
+// selected into a memory DC, clipped at the bitmap's edges.
+BOOL DrawIcon(HDC hDC, int X, int Y, HICON hIcon) {
+  MemoryBitmap* bitmap = drawing_bitmap(hDC);
+  CursorRecord* cursor = find<CursorRecord>(hIcon, Kind::kCursor);
+  if (bitmap == nullptr || cursor == nullptr || cursor->image == nullptr) return FALSE;
+  const x11::CursorImage& image = *cursor->image;
+  x11::PixelStore& store = bitmap->store;
+  const Span columns = clip(X, image.width, store.width);
+  const Span rows = clip(Y, image.height, store.height);
+  if (columns.begin < columns.end && rows.begin < rows.end) {
+    const std::uint32_t* src = image.argb.data() +
+                               static_cast<std::ptrdiff_t>(rows.begin - Y) * image.width +
+                               (columns.begin - X);
+    pixel::blend_premultiplied_argb(src, image.width,
+                                    store.pixels + rows.begin * store.stride + columns.begin * 4,
+                                    store.stride, columns.end - columns.begin,
+                                    rows.end - rows.begin);
+  }
+  return TRUE;
+}
+
+// ---- GDI --------------------------------------------------------------------
+
+int GetDeviceCaps(HDC hdc, int index) {
+  if (find_dc(hdc) == nullptr) return 0;
+  constexpr int kBitsPixel = 12;
+  constexpr int kPlanes = 14;
+  switch (index) {
+    case HORZRES:
+    case VERTRES: {
+      x11::ScreenGeometry geometry{};
+      if (!x11::screen_geometry(&geometry, true)) return 0;
+      return index == HORZRES ? geometry.primary_width : geometry.primary_height;
+    }
+    case kBitsPixel:
+      return 32;
+    case kPlanes:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+HDC CreateCompatibleDC(HDC hdc) {
+  if (hdc != nullptr && find_dc(hdc) == nullptr) return nullptr;
+  auto* dc = new (std::nothrow) DeviceContext{};
+  if (dc == nullptr) return nullptr;
+  dc->kind = Kind::kMemoryDc;
+  live_objects().insert(dc);
+  return reinterpret_cast<HDC>(dc);
+}
+
+// Deletes a memory DC; a bitmap selected into it lives on, unselected.
+// Screen DCs go back with ReleaseDC instead.
+BOOL DeleteDC(HDC hdc) {
+  DeviceContext* dc = find<DeviceContext>(hdc, Kind::kMemoryDc);
+  if (dc == nullptr) return FALSE;
+  if (dc->selected != nullptr) deselect(dc->selected);
+  live_objects().erase(dc);
+  delete dc;
+  return TRUE;
+}
+
+// A black 32-bit bitmap. Null for a bad DC, an empty or absurd size, or no
+// memory.
+HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
+  if (find_dc(hdc) == nullptr || cx <= 0 || cy <= 0) return nullptr;
+  auto* bitmap = new (std::nothrow) MemoryBitmap{};
+  if (bitmap == nullptr) return nullptr;
+  bitmap->kind = Kind::kBitmap;
+  if (!x11::pixel_store_create(&bitmap->store, cx, cy)) {
+    delete bitmap;
+    return nullptr;
+  }
+  live_objects().insert(bitmap);
+  return reinterpret_cast<HBITMAP>(bitmap);
+}
+
+// Selects a bitmap into a memory DC and returns the one it replaces (the
+// stock bitmap for a fresh DC). A bitmap can be in one DC at a time.
+HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h) {
+  DeviceContext* dc = find<DeviceContext>(hdc, Kind::kMemoryDc);
+  MemoryBitmap* bitmap = find<MemoryBitmap>(h, Kind::kBitmap);
+  if (dc == nullptr || bitmap == nullptr) return nullptr;
+  if (!bitmap->stock && bitmap->selected_in != nullptr && bitmap->selected_in != dc) return nullptr;
+  MemoryBitmap* previous = dc->selected != nullptr ? dc->selected : stock_bitmap();
+  if (previous != bitmap) {
+    if (dc->selected != nullptr) deselect(dc->selected);
+    if (!bitmap->stock) {
+      dc->selected = bitmap;
+      bitmap->selected_in = dc;
+    }
+  }
+  return previous;
+}
+
+// Deletes a bitmap. One still selected into a DC is taken out of it first
+// (the DC falls back to the stock bitmap), so neither a stale pointer nor a
+// leak is left behind. Deleting the stock bitmap does nothing.
+BOOL DeleteObject(HGDIOBJ ho) {
+  MemoryBitmap* bitmap = find<MemoryBitmap>(ho, Kind::kBitmap);
+  if (bitmap == nullptr) return FALSE;
+  if (bitmap->stock) return TRUE;
+  deselect(bitmap);
+  live_objects().erase(bitmap);
+  x11::pixel_store_destroy(&bitmap->store);
+  delete bitmap;
+  return TRUE;
+}
+
+// Describes a bitmap as a device-dependent one: 32 bits, one plane, no
+// pointer to the bits. With pv null, returns the size it needs.
+int GetObjectA(HANDLE h, int c, LPVOID pv) {
+  MemoryBitmap* bitmap = find<MemoryBitmap>(h, Kind::kBitmap);
+  if (bitmap == nullptr) return 0;
+  if (pv == nullptr) return static_cast<int>(sizeof(BITMAP));
+  if (c < static_cast<int>(sizeof(BITMAP))) return 0;
+  BITMAP bm{};
+  bm.bmType = 0;
+  if (bitmap->stock) {
+    bm.bmWidth = 1;
+    bm.bmHeight = 1;
+    bm.bmWidthBytes = 2;
+    bm.bmBitsPixel = 1;
+  } else {
+    bm.bmWidth = bitmap->store.width;
+    bm.bmHeight = bitmap->store.height;
+    bm.bmWidthBytes = bitmap->store.width * 4;
+    bm.bmBitsPixel = 32;
+  }
+  bm.bmPlanes = 1;
+  bm.bmBits = nullptr;
+  std::memcpy(pv, &bm, sizeof bm);
+  return static_cast<int>(sizeof(BITMAP));
+}
+
+// Copies cx × cy pixels of the screen, from screen coordinates (x1, y1) of
+// the source DC, into the bitmap of a memory DC at (x, y). Only SRCCOPY from
+// a screen DC. The part of the rectangle that falls outside the bitmap is
+// dropped; the part whose source lies off the root window turns black. On a
+// failed read (protocol error, lost connection) returns FALSE and the bitmap
+// keeps its pixels.
+BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop) {
+  MemoryBitmap* bitmap = drawing_bitmap(hdc);
+  if (bitmap == nullptr || find<DeviceContext>(hdcSrc, Kind::kScreenDc) == nullptr ||
+      rop != SRCCOPY || cx <= 0 || cy <= 0) {
+    return FALSE;
+  }
+  x11::ScreenGeometry geometry{};
+  if (!x11::screen_geometry(&geometry, false)) return FALSE;
+  x11::PixelStore& store = bitmap->store;
+
+  // The destination rectangle inside the bitmap, then its source in root
+  // coordinates, then the part of that which the root window has.
+  const Span dst_x = clip(x, cx, store.width);
+  const Span dst_y = clip(y, cy, store.height);
+  if (dst_x.begin >= dst_x.end || dst_y.begin >= dst_y.end) return TRUE;
+  const std::int64_t root_x = std::int64_t{x1} + (dst_x.begin - x) + geometry.primary_x;
+  const std::int64_t root_y = std::int64_t{y1} + (dst_y.begin - y) + geometry.primary_y;
+  const Span src_x = clip(root_x, dst_x.end - dst_x.begin, geometry.root_width);
+  const Span src_y = clip(root_y, dst_y.end - dst_y.begin, geometry.root_height);
+
+  int inner_x0 = dst_x.begin, inner_x1 = dst_x.begin;
+  int inner_y0 = dst_y.begin, inner_y1 = dst_y.begin;
+  if (src_x.begin < src_x.end && src_y.begin < src_y.end) {
+    inner_x0 = dst_x.begin + static_cast<int>(src_x.begin - root_x);
+    inner_y0 = dst_y.begin + static_cast<int>(src_y.begin - root_y);
+    inner_x1 = inner_x0 + (src_x.end - src_x.begin);
+    inner_y1 = inner_y0 + (src_y.end - src_y.begin);
+    if (!x11::pixel_store_read_root(&store, inner_x0, inner_y0, inner_x1 - inner_x0,
+                                    inner_y1 - inner_y0, src_x.begin, src_y.begin)) {
+      return FALSE;
+    }
+  }
+  // Black around what the screen gave: above, below, left and right of it.
+  if (inner_x0 == inner_x1) {
+    fill_black(store, dst_x.begin, dst_y.begin, dst_x.end, dst_y.end);
+  } else {
+    fill_black(store, dst_x.begin, dst_y.begin, dst_x.end, inner_y0);
+    fill_black(store, dst_x.begin, inner_y1, dst_x.end, dst_y.end);
+    fill_black(store, dst_x.begin, inner_y0, inner_x0, inner_y1);
+    fill_black(store, inner_x1, inner_y0, dst_x.end, inner_y1);
+  }
+  return TRUE;
+}
+
+// Converts scan lines of a bitmap into the DIB format the header describes:
+// BI_RGB, 24 or 32 bits, bottom-up (positive biHeight) or top-down
+// (negative), as wide and as high as the bitmap. Scan line `start` is
+// written first, at lpvBits; bottom-up scan lines count from the bottom row.
+// Returns the number of lines written, 0 (writing nothing) on any mismatch.
+// With lpvBits null it only fills in the header for the bitmap. The header
+// is not written otherwise.
+int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
+              LPBITMAPINFO lpbmi, UINT usage) {
+  MemoryBitmap* bitmap = find<MemoryBitmap>(hbm, Kind::kBitmap);
+  if (find_dc(hdc) == nullptr || bitmap == nullptr || bitmap->stock || lpbmi == nullptr ||
+      usage != DIB_RGB_COLORS || lpbmi->bmiHeader.biSize < sizeof(BITMAPINFOHEADER)) {
+    return 0;
+  }
+  const x11::PixelStore& store = bitmap->store;
+  BITMAPINFOHEADER& header = lpbmi->bmiHeader;
+  if (lpvBits == nullptr) {
+    const int bits = header.biBitCount == 24 ? 24 : 32;
+    header.biWidth = store.width;
+    header.biHeight = store.height;
+    header.biPlanes = 1;
+    header.biBitCount = static_cast<WORD>(bits);
+    header.biCompression = BI_RGB;
+    header.biSizeImage = static_cast<DWORD>(pixel::dib_stride(store.width, bits)) *
+                         static_cast<DWORD>(store.height);
+    return store.height;
+  }
+  const int bits = header.biBitCount;
+  const std::int64_t height = header.biHeight < 0 ? -std::int64_t{header.biHeight} : header.biHeight;
+  if (header.biPlanes != 1 || header.biCompression != BI_RGB || (bits != 24 && bits != 32) ||
+      header.biWidth != store.width || height != store.height) {
+    return 0;
+  }
+  if (start >= static_cast<UINT>(store.height)) return 0;
+  const int lines = static_cast<int>(std::min<UINT>(cLines, static_cast<UINT>(store.height) - start));
+  if (lines == 0) return 0;
+
+  const std::ptrdiff_t stride = pixel::dib_stride(store.width, bits);
+  auto* out = static_cast<std::uint8_t*>(lpvBits);
+  const std::uint8_t* src;
+  std::uint8_t* dst;
+  std::ptrdiff_t dst_stride;
+  if (header.biHeight > 0) {
+    // Bottom-up: the lines start .. start+lines-1 counted from the bottom are
+    // the bitmap's rows height-1-start down to height-start-lines; walk
+    // those rows downwards in the bitmap and upwards in the output.
+    const int first_row = store.height - static_cast<int>(start) - lines;
+    src = store.pixels + first_row * store.stride;
+    dst = out + (lines - 1) * stride;
+    dst_stride = -stride;
+  } else {
+    src = store.pixels + static_cast<std::ptrdiff_t>(start) * store.stride;
+    dst = out;
+    dst_stride = stride;
+  }
+  if (bits == 24) {
+    pixel::bgrx_to_bgr24(src, store.stride, dst, dst_stride, store.width, lines);
+  } else {
+    pixel::bgrx_to_bgr32(src, store.stride, dst, dst_stride, store.width, lines);
+  }
+  return lines;
+}

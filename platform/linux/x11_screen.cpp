@@ -1,1 +1,481 @@
-// placeholder
+// The X11 connection behind the screen operations: one Display for the
+// process, opened on first use; MIT-SHM stores for the frame bitmaps; XFixes
+// for the cursor image; RandR for the primary monitor.
+//
+// Xlib ends the process on a lost connection and on any protocol error
+// unless told otherwise. A recorder must outlive its display, so protocol
+// errors on our connection are only counted (the call that caused one
+// fails), and a lost connection marks the connection dead: our exit handler
+// returns instead of exiting, every later call fails without touching Xlib,
+// and the program hears CTRL_LOGOFF_EVENT, as on Windows when the session
+// ends.
+#include "platform/linux/x11_screen.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/linux/kernel_internal.h"
+#include "platform/linux/pixel_convert.h"
+
+namespace x11 {
+
+struct PixelStoreImpl {
+  XImage* shm_image = nullptr;  // describes the shared segment to XShmGetImage
+  XShmSegmentInfo shm_info{};
+  bool shm_attached = false;    // the server has attached the segment
+  bool direct = false;          // the store's pixels are the segment itself
+  std::uint8_t* heap = nullptr;  // the pixels otherwise (calloc)
+};
+
+namespace {
+
+// The process's connection and what is known about its screen. Only the
+// screen thread touches it (the Xlib handlers run on that thread too, inside
+// its Xlib calls).
+struct Connection {
+  Display* dpy = nullptr;
+  Window root = 0;
+  Visual* visual = nullptr;
+  int depth = 0;
+  bool true_color = false;
+  pixel::PackedLayout layout{};  // of the root window's pixels
+  bool lost = false;
+  bool logoff_delivered = false;
+
+  bool shm = false;  // MIT-SHM present and not yet seen to fail
+  bool xfixes = false;
+  int xfixes_event_base = 0;
+  bool randr = false;
+  bool randr_monitors = false;  // RandR 1.5: XRRGetMonitors
+  int randr_event_base = 0;
+
+  ScreenGeometry geometry{};
+  bool geometry_valid = false;
+  bool geometry_dirty = true;
+
+  CursorImage cursor;
+  bool cursor_valid = false;
+  bool cursor_dirty = true;
+
+  unsigned long errors = 0;  // protocol errors seen on our connection
+};
+
+Connection g;
+XErrorHandler g_previous_error_handler = nullptr;
+XIOErrorHandler g_previous_io_error_handler = nullptr;
+
+constexpr std::int64_t kMaxStoreBytes = std::int64_t{1} << 30;
+
+int on_error(Display* dpy, XErrorEvent* event) {
+  if (dpy == g.dpy) {
+    ++g.errors;
+    return 0;
+  }
+  return g_previous_error_handler != nullptr ? g_previous_error_handler(dpy, event) : 0;
+}
+
+int on_io_error(Display* dpy) {
+  if (dpy == g.dpy) {
+    g.lost = true;
+    return 0;
+  }
+  return g_previous_io_error_handler != nullptr ? g_previous_io_error_handler(dpy) : 0;
+}
+
+// Called by Xlib after on_io_error for our display; returning (instead of
+// exiting, which is the default) lets the failed call come back to us.
+void on_io_error_exit(Display*, void*) { g.lost = true; }
+
+// Brackets every stretch of Xlib calls. Writing to a socket whose server has
+// died raises SIGPIPE, which would end the process, so the signal is blocked
+// meanwhile and any SIGPIPE it raised is taken off again. On the way out it
+// delivers CTRL_LOGOFF_EVENT once, after the connection has been found lost:
+// outside Xlib, so the handler runs in plain code.
+class CallScope {
+ public:
+  CallScope() {
+    sigemptyset(&pipe_only_);
+    sigaddset(&pipe_only_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_only_, &saved_);
+    pipe_was_pending_ = sigpipe_pending();
+  }
+  ~CallScope() {
+    if (!pipe_was_pending_ && sigpipe_pending()) {
+      timespec no_wait{};
+      sigtimedwait(&pipe_only_, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    if (g.lost && !g.logoff_delivered) {
+      g.logoff_delivered = true;
+      slotrec_deliver_console_event(CTRL_LOGOFF_EVENT);
+    }
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  bool sigpipe_pending() const {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+  }
+  sigset_t pipe_only_;
+  sigset_t saved_;
+  bool pipe_was_pending_ = false;
+};
+
+int bits_per_pixel_for_depth(Display* dpy, int depth) {
+  int count = 0;
+  XPixmapFormatValues* formats = XListPixmapFormats(dpy, &count);
+  int bpp = 0;
+  for (int i = 0; formats != nullptr && i < count; ++i) {
+    if (formats[i].depth == depth) bpp = formats[i].bits_per_pixel;
+  }
+  if (formats != nullptr) XFree(formats);
+  return bpp;
+}
+
+bool read_geometry() {
+  Window root_return = 0;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  if (!XGetGeometry(g.dpy, g.root, &root_return, &x, &y, &width, &height, &border, &depth) ||
+      g.lost) {
+    return false;
+  }
+  ScreenGeometry geometry{static_cast<int>(width), static_cast<int>(height), 0, 0,
+                          static_cast<int>(width), static_cast<int>(height)};
+  if (g.randr_monitors) {
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(g.dpy, g.root, True, &count);
+    for (int i = 0; monitors != nullptr && i < count; ++i) {
+      if (monitors[i].primary && monitors[i].width > 0 && monitors[i].height > 0) {
+        geometry.primary_x = monitors[i].x;
+        geometry.primary_y = monitors[i].y;
+        geometry.primary_width = monitors[i].width;
+        geometry.primary_height = monitors[i].height;
+        break;
+      }
+    }
+    if (monitors != nullptr) XRRFreeMonitors(monitors);
+  }
+  if (g.lost) return false;
+  g.geometry = geometry;
+  g.geometry_valid = true;
+  g.geometry_dirty = false;
+  return true;
+}
+
+// Takes the events we asked for off the queue without waiting: cursor
+// changes (XFixes) and screen changes (RandR).
+void pump_events() {
+  while (!g.lost && XPending(g.dpy) > 0) {
+    XEvent event;
+    XNextEvent(g.dpy, &event);
+    if (g.xfixes && event.type == g.xfixes_event_base + XFixesCursorNotify) {
+      g.cursor_dirty = true;
+    } else if (g.randr && (event.type == g.randr_event_base + RRScreenChangeNotify ||
+                           event.type == g.randr_event_base + RRNotify)) {
+      XRRUpdateConfiguration(&event);
+      g.geometry_dirty = true;
+    }
+  }
+}
+
+bool open_connection() {
+  static const bool threads_ready = XInitThreads() != 0;
+  (void)threads_ready;
+  Display* dpy = XOpenDisplay(nullptr);
+  if (dpy == nullptr) return false;
+
+  static bool handlers_installed = false;
+  if (!handlers_installed) {
+    g_previous_error_handler = XSetErrorHandler(on_error);
+    g_previous_io_error_handler = XSetIOErrorHandler(on_io_error);
+    handlers_installed = true;
+  }
+  g.dpy = dpy;
+  XSetIOErrorExitHandler(dpy, on_io_error_exit, nullptr);
+
+  const int screen = DefaultScreen(dpy);
+  g.root = RootWindow(dpy, screen);
+  g.visual = DefaultVisual(dpy, screen);
+  g.depth = DefaultDepth(dpy, screen);
+  g.true_color = g.visual->c_class == TrueColor || g.visual->c_class == DirectColor;
+  const int bpp = bits_per_pixel_for_depth(dpy, g.depth);
+  g.layout = pixel::PackedLayout{bpp / 8, ImageByteOrder(dpy) == MSBFirst,
+                                 static_cast<std::uint32_t>(g.visual->red_mask),
+                                 static_cast<std::uint32_t>(g.visual->green_mask),
+                                 static_cast<std::uint32_t>(g.visual->blue_mask)};
+  if (bpp % 8 != 0) g.true_color = false;  // nothing we can read
+
+  g.shm = XShmQueryExtension(dpy) == True;
+
+  int error_base = 0;
+  if (XFixesQueryExtension(dpy, &g.xfixes_event_base, &error_base)) {
+    int major = 5, minor = 0;
+    if (XFixesQueryVersion(dpy, &major, &minor) && major >= 1) {
+      g.xfixes = true;
+      XFixesSelectCursorInput(dpy, g.root, XFixesDisplayCursorNotifyMask);
+    }
+  }
+  if (XRRQueryExtension(dpy, &g.randr_event_base, &error_base)) {
+    int major = 0, minor = 0;
+    if (XRRQueryVersion(dpy, &major, &minor)) {
+      g.randr = true;
+      g.randr_monitors = major > 1 || (major == 1 && minor >= 5);
+      XRRSelectInput(dpy, g.root,
+                     RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    }
+  }
+  XSync(dpy, False);
+  return !g.lost && read_geometry();
+}
+
+bool ready() {
+  if (g.lost) return false;
+  if (g.dpy == nullptr && !open_connection()) return false;
+  return !g.lost;
+}
+
+// Makes the shared segment for a store and has the server attach it. On any
+// failure the store is left without one, and after a failed attach MIT-SHM
+// is not tried again (the server cannot reach our memory, e.g. over TCP).
+void attach_shared_segment(PixelStoreImpl* impl, int width, int height) {
+  // The image keeps a pointer to the segment's record: it must be the one in
+  // the store, which lives as long as the image.
+  XShmSegmentInfo& info = impl->shm_info;
+  info = XShmSegmentInfo{};
+  XImage* image = XShmCreateImage(g.dpy, g.visual, static_cast<unsigned>(g.depth), ZPixmap,
+                                  nullptr, &info, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height));
+  if (image == nullptr) return;
+  const std::size_t bytes =
+      static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(height);
+  info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (info.shmid < 0) {
+    XDestroyImage(image);
+    return;
+  }
+  void* address = shmat(info.shmid, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
+    shmctl(info.shmid, IPC_RMID, nullptr);
+    XDestroyImage(image);
+    return;
+  }
+  info.shmaddr = static_cast<char*>(address);
+  info.readOnly = False;
+  image->data = info.shmaddr;
+
+  const unsigned long errors_before = g.errors;
+  const bool attached = XShmAttach(g.dpy, &info) && XSync(g.dpy, False) &&
+                        g.errors == errors_before && !g.lost;
+  // Marked for removal at once: the segment goes away with its last user,
+  // even if this process dies without cleaning up.
+  shmctl(info.shmid, IPC_RMID, nullptr);
+  if (!attached) {
+    g.shm = false;
+    shmdt(info.shmaddr);
+    image->data = nullptr;
+    XDestroyImage(image);
+    info = XShmSegmentInfo{};
+    return;
+  }
+  impl->shm_image = image;
+  impl->shm_attached = true;
+  impl->direct = pixel::layout_is_bgrx(g.layout) &&
+                 image->bits_per_pixel == 32 && image->bytes_per_line == width * 4;
+}
+
+pixel::PackedLayout layout_of(const XImage* image) {
+  return pixel::PackedLayout{image->bits_per_pixel / 8, image->byte_order == MSBFirst,
+                             static_cast<std::uint32_t>(image->red_mask),
+                             static_cast<std::uint32_t>(image->green_mask),
+                             static_cast<std::uint32_t>(image->blue_mask)};
+}
+
+// Full-width rows y .. y+h into a shared store: one XShmGetImage into the
+// segment at row y, converted afterwards when the segment is only staging.
+bool read_rows_shared(PixelStore* store, int y, int h, int root_x, int root_y) {
+  PixelStoreImpl* impl = store->impl;
+  XImage* image = impl->shm_image;
+  char* const base = impl->shm_info.shmaddr;
+  const int full_height = image->height;
+  image->data = base + static_cast<std::ptrdiff_t>(y) * image->bytes_per_line;
+  image->height = h;
+  const bool ok = XShmGetImage(g.dpy, g.root, image, root_x, root_y, AllPlanes) && !g.lost;
+  image->data = base;
+  image->height = full_height;
+  if (!ok) return false;
+  if (impl->direct) return true;
+  const pixel::PackedLayout layout{image->bits_per_pixel / 8, image->byte_order == MSBFirst,
+                                   g.layout.red_mask, g.layout.green_mask, g.layout.blue_mask};
+  const std::uint8_t* src = reinterpret_cast<const std::uint8_t*>(base) +
+                            static_cast<std::ptrdiff_t>(y) * image->bytes_per_line;
+  return pixel::packed_to_bgrx(src, image->bytes_per_line, layout,
+                               store->pixels + y * store->stride, store->stride,
+                               store->width, h);
+}
+
+// Any rectangle through XGetImage: the server's reply lands in memory Xlib
+// allocates, and is copied (or converted) into the store.
+bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x, int root_y) {
+  XImage* image = XGetImage(g.dpy, g.root, root_x, root_y, static_cast<unsigned>(w),
+                            static_cast<unsigned>(h), AllPlanes, ZPixmap);
+  if (image == nullptr || g.lost) {
+    if (image != nullptr) XDestroyImage(image);
+    return false;
+  }
+  bool ok = image->bits_per_pixel % 8 == 0;
+  const pixel::PackedLayout layout = layout_of(image);
+  std::uint8_t* dst = store->pixels + y * store->stride + x * 4;
+  const auto* src = reinterpret_cast<const std::uint8_t*>(image->data);
+  if (ok && pixel::layout_is_bgrx(layout)) {
+    for (int row = 0; row < h; ++row) {
+      std::memcpy(dst + row * store->stride, src + row * image->bytes_per_line,
+                  static_cast<std::size_t>(w) * 4u);
+    }
+  } else if (ok) {
+    ok = pixel::packed_to_bgrx(src, image->bytes_per_line, layout, dst, store->stride, w, h);
+  }
+  XDestroyImage(image);
+  return ok;
+}
+
+}  // namespace
+
+bool screen_ready() {
+  CallScope scope;
+  return ready();
+}
+
+bool screen_lost() { return g.lost; }
+
+bool screen_geometry(ScreenGeometry* out, bool refresh) {
+  CallScope scope;
+  if (!ready()) return false;
+  pump_events();
+  if ((refresh || g.geometry_dirty || !g.geometry_valid) && !read_geometry()) return false;
+  *out = g.geometry;
+  return true;
+}
+
+bool pixel_store_create(PixelStore* store, int width, int height) {
+  *store = PixelStore{};
+  if (width <= 0 || height <= 0) return false;
+  const std::int64_t bytes = std::int64_t{width} * height * 4;
+  if (bytes > kMaxStoreBytes) return false;
+  auto* impl = new (std::nothrow) PixelStoreImpl;
+  if (impl == nullptr) return false;
+  {
+    CallScope scope;
+    if (ready() && g.shm && g.true_color) attach_shared_segment(impl, width, height);
+  }
+  if (!impl->direct) {
+    impl->heap = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(bytes), 1));
+    if (impl->heap == nullptr) {
+      store->impl = impl;
+      pixel_store_destroy(store);
+      return false;
+    }
+  }
+  store->pixels = impl->direct ? reinterpret_cast<std::uint8_t*>(impl->shm_info.shmaddr)
+                               : impl->heap;
+  store->stride = static_cast<std::ptrdiff_t>(width) * 4;
+  store->width = width;
+  store->height = height;
+  store->impl = impl;
+  return true;
+}
+
+void pixel_store_destroy(PixelStore* store) {
+  PixelStoreImpl* impl = store->impl;
+  if (impl != nullptr) {
+    if (impl->shm_image != nullptr) {
+      if (impl->shm_attached && !g.lost && g.dpy != nullptr) {
+        CallScope scope;
+        XShmDetach(g.dpy, &impl->shm_info);
+        XFlush(g.dpy);
+      }
+      shmdt(impl->shm_info.shmaddr);
+      impl->shm_image->data = nullptr;
+      XDestroyImage(impl->shm_image);
+    }
+    std::free(impl->heap);
+    delete impl;
+  }
+  *store = PixelStore{};
+}
+
+bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int root_x,
+                           int root_y) {
+  if (store->impl == nullptr || w <= 0 || h <= 0 || x < 0 || y < 0 ||
+      x > store->width - w || y > store->height - h) {
+    return false;
+  }
+  CallScope scope;
+  if (!ready() || !g.true_color) return false;
+  if (store->impl->shm_image != nullptr && x == 0 && w == store->width) {
+    return read_rows_shared(store, y, h, root_x, root_y);
+  }
+  return read_rect_copied(store, x, y, w, h, root_x, root_y);
+}
+
+bool cursor_query(int* root_x, int* root_y, const CursorImage** image) {
+  *image = nullptr;
+  CallScope scope;
+  if (!ready()) return false;
+  pump_events();
+  if (!g.xfixes || g.lost) return false;
+  if (g.cursor_dirty || !g.cursor_valid) {
+    // Cleared first: a change reported while we fetch only costs a refetch.
+    g.cursor_dirty = false;
+    g.cursor_valid = false;
+    XFixesCursorImage* fetched = XFixesGetCursorImage(g.dpy);
+    if (fetched == nullptr || g.lost) {
+      if (fetched != nullptr) XFree(fetched);
+      g.cursor_dirty = true;
+      return false;
+    }
+    CursorImage& cursor = g.cursor;
+    cursor.width = fetched->width;
+    cursor.height = fetched->height;
+    cursor.xhot = fetched->xhot;
+    cursor.yhot = fetched->yhot;
+    const std::size_t count = static_cast<std::size_t>(cursor.width) * cursor.height;
+    cursor.argb.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      cursor.argb[i] = static_cast<std::uint32_t>(fetched->pixels[i]);
+    }
+    XFree(fetched);
+    g.cursor_valid = count > 0;
+    if (!g.cursor_valid) g.cursor_dirty = true;
+  }
+  if (!g.cursor_valid) return false;
+  Window root_return = 0, child = 0;
+  int x = 0, y = 0, window_x = 0, window_y = 0;
+  unsigned mask = 0;
+  if (!XQueryPointer(g.dpy, g.root, &root_return, &child, &x, &y, &window_x, &window_y, &mask) ||
+      g.lost) {
+    return false;
+  }
+  *root_x = x;
+  *root_y = y;
+  *image = &g.cursor;
+  return true;
+}
+
+}  // namespace x11

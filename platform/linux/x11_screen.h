@@ -1,0 +1,90 @@
+// The X11 side of the Linux screen layer: the one connection of the process,
+// the screen's geometry (root window and RandR primary monitor), pixel
+// stores that the server fills (a MIT-SHM segment where it can), and the
+// cursor (XFixes). gdi.cpp builds the Win32 GDI and USER operations on top.
+//
+// Everything here is called from one thread, the one that makes the screen
+// calls (the main thread). After the connection is lost every operation that
+// needs the server fails, and the program's console control handler has been
+// sent CTRL_LOGOFF_EVENT once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace x11 {
+
+// Opens the connection from $DISPLAY on first use. True while there is a
+// live connection; false when there is no display or the connection was lost
+// (never reopened then).
+bool screen_ready();
+
+// True once the connection has been lost.
+bool screen_lost();
+
+// Root window coordinates of the screen. Screen coordinates, as the Win32
+// calls use them, put the primary monitor's top-left at (0, 0): root (x, y)
+// is screen (x − primary_x, y − primary_y).
+struct ScreenGeometry {
+  int root_width;
+  int root_height;
+  int primary_x;  // the RandR primary monitor, or the whole root window
+  int primary_y;
+  int primary_width;
+  int primary_height;
+};
+
+// The screen's geometry. With `refresh` it is read from the server again
+// (root size and monitors, which allocates); otherwise the cached one is
+// given, re-read only when the server has announced a change. False when
+// there is no connection.
+bool screen_geometry(ScreenGeometry* out, bool refresh);
+
+struct PixelStoreImpl;
+
+// Pixels of a compatible bitmap: 32-bit BGRX, top-down, `stride` bytes per
+// row. When the server's pixels are BGRX and MIT-SHM works, `pixels` is the
+// shared segment itself and the server writes straight into it.
+struct PixelStore {
+  std::uint8_t* pixels = nullptr;
+  std::ptrdiff_t stride = 0;
+  int width = 0;
+  int height = 0;
+  PixelStoreImpl* impl = nullptr;
+};
+
+// Makes a black width × height store (a shared segment when the server
+// allows it, else ordinary memory). Works without a connection too (the
+// store is then plain memory). False when out of memory or the size is
+// absurd; `store` is left empty then.
+bool pixel_store_create(PixelStore* store, int width, int height);
+
+// Releases what pixel_store_create made. Safe on an empty store and after
+// the connection is lost.
+void pixel_store_destroy(PixelStore* store);
+
+// Copies the w × h rectangle of the root window at (root_x, root_y) into the
+// store at (x, y). Both rectangles must lie wholly inside their owners (the
+// caller clips). On failure (protocol error, lost connection) returns false
+// and the store keeps its previous pixels. A full-width copy into a shared
+// store is one XShmGetImage and allocates nothing.
+bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h,
+                           int root_x, int root_y);
+
+// The cursor image as XFixes gives it: premultiplied ARGB, row-major.
+struct CursorImage {
+  int width = 0;
+  int height = 0;
+  int xhot = 0;
+  int yhot = 0;
+  std::vector<std::uint32_t> argb;
+};
+
+// The pointer's position in root coordinates and the cursor's image. The
+// image is fetched again only after XFixes has reported a cursor change, so
+// a steady cursor costs one round trip and no allocation. False when the
+// query fails or the server gives no image; `*image` is null then.
+bool cursor_query(int* root_x, int* root_y, const CursorImage** image);
+
+}  // namespace x11
