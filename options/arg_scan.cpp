@@ -229,14 +229,17 @@ bool is_refusal(int result) {
 }
 
 // Message and mark for a value that would not fit: the carets stand under the
-// word at `value`, which is `column` characters into the working text.
+// value's word, which starts after white space `column` characters into the
+// working text; a word too long for the mark gets a caret at its start.
 void report_refusal(const arg_spec& row, int result, const char* working,
                     std::size_t column, char* message, char* mark) {
   int limit = result == arg_value_too_big ? static_cast<int>(row.value_size) - 1 : kTextLimit;
   set_message(message, kValueTooLong, row.tag != nullptr ? row.tag : "",
               arg_type_name(&row), limit);
   column += skip_space(working + column);
-  arg_mark_line(mark, to_int(column), to_int(word_length(working + column)));
+  if (!arg_mark_line(mark, to_int(column), to_int(word_length(working + column)))) {
+    arg_mark_line(mark, to_int(column), 1);
+  }
 }
 
 // Takes one tagged row's option out of the working text: the first

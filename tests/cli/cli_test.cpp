@@ -1,0 +1,204 @@
+// Runs build/slotrec in a fresh temporary directory per case and compares
+// standard output byte for byte, the exit status and the directories made.
+//
+// A valid command line starts a recording. The valid cases wait until the
+// expected start of the output has appeared, give the program a moment to
+// end by itself, and interrupt it otherwise; the output must begin with the
+// expected text and the program must end with status 0.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+std::string Header(const std::string& program) {
+  return "Screen Recording\n"
+         "Usage: " + program +
+         " [fps=fps] [slotsecs=slotsecs] [withmouse=<on/off>] [-verbose] [-totalcapture] "
+         "[debug=<on/off>]\n"
+         "   fps=fps\t\t wanted FPS\n"
+         "   slotsecs=slotsecs\t\t Seconds per timeslot\n"
+         "   withmouse=<on/off>\t\t Record mouse  cursor\n"
+         "   -verbose\t\t specifies verbose output\n"
+         "   -totalcapture\t\t Capture All Monitors! Handle with care!\n"
+         "\n";
+}
+
+// The two error lines: the command line, then the mark and the message.
+std::string ErrorLines(const std::string& copy, int blanks, int carets,
+                       const std::string& message) {
+  return "ERROR: " + copy + "\n       " + std::string(blanks, ' ') + std::string(carets, '^') +
+         " " + message + "\n";
+}
+
+// The table dump with the given values of the six options.
+std::string Dump(const std::vector<int>& v) {
+  const char* rows[6][4] = {
+      {"\"fps=\"", "\"fps\"", "arg_int", "\"\t\t wanted FPS\""},
+      {"\"slotsecs=\"", "\"slotsecs\"", "arg_int", "\"\t\t Seconds per timeslot\""},
+      {"\"withmouse=\"", "\"<on/off>\"", "arg_bool", "\"\t\t Record mouse  cursor\""},
+      {"\"-verbose\"", "NULL", "arg_lit", "\"\t\t specifies verbose output\""},
+      {"\"-totalcapture\"", "NULL", "arg_lit",
+       "\"\t\t Capture All Monitors! Handle with care!\""},
+      {"\"debug=\"", "\"<on/off>\"", "arg_bool", "NULL"},
+  };
+  std::string text;
+  for (int i = 0; i < 6; ++i) {
+    char line[300];
+    std::snprintf(line, sizeof line, "%3d: %-15s %-15s %10s = %-10d %s\n", i, rows[i][0],
+                  rows[i][1], rows[i][2], v[static_cast<std::size_t>(i)], rows[i][3]);
+    text += line;
+  }
+  return text;
+}
+
+struct Outcome {
+  ChildResult child;
+  std::vector<std::string> made;  // what the working directory holds afterwards
+  bool made_directories_only = true;
+};
+
+// Runs the binary with argv {program, args...} in a new empty directory.
+// When expected_start is given, the run is interrupted (if still running)
+// once its output holds that text.
+Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& expected_start = "",
+                   const std::string& program = "slotrec") {
+  const std::string directory = MakeTempDirectory("slotrec-cli");
+  EXPECT_FALSE(directory.empty());
+  ChildSpec spec;
+  spec.program = SLOTREC_BINARY;
+  spec.argv.push_back(program);
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.working_directory = directory;
+  spec.signal_when_stdout_has = expected_start;
+  spec.signal_number = SIGINT;
+  spec.signal_grace_ms = 3000;
+  spec.timeout_ms = 120000;
+  Outcome outcome;
+  outcome.child = RunChild(spec);
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    outcome.made.push_back(entry.path().filename().string());
+    outcome.made_directories_only &= entry.is_directory();
+  }
+  RemoveTree(directory);
+  return outcome;
+}
+
+void ExpectRejected(const std::vector<std::string>& args, const std::string& expected_out,
+                    const std::string& program = "slotrec") {
+  Outcome run = RunSlotrec(args, "", program);
+  ASSERT_TRUE(run.child.started) << run.child.start_error;
+  EXPECT_EQ(run.child.out, expected_out);
+  EXPECT_TRUE(run.child.exited);
+  EXPECT_EQ(run.child.exit_status, 1);
+  EXPECT_TRUE(run.made.empty()) << "made " << run.made.front();
+}
+
+void ExpectRecording(const std::vector<std::string>& args, const std::string& expected_start,
+                     const std::string& program = "slotrec") {
+  Outcome run = RunSlotrec(args, expected_start, program);
+  ASSERT_TRUE(run.child.started) << run.child.start_error;
+  EXPECT_EQ(run.child.out.substr(0, expected_start.size()), expected_start);
+  EXPECT_TRUE(run.child.exited) << "signal " << run.child.term_signal;
+  EXPECT_EQ(run.child.exit_status, 0);
+  ASSERT_EQ(run.made.size(), 1u);
+  EXPECT_TRUE(run.made_directories_only);
+  EXPECT_TRUE(std::regex_match(run.made[0], std::regex(R"(\d{4}(-\d\d){5}-\d{3})")))
+      << run.made[0];
+}
+
+TEST(CommandLine, ScanErrorsPrintTheLineTheMarkAndTheMessage) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string copy;
+    int blanks, carets;
+    std::string message;
+  } cases[] = {
+      {{"fps=abc"}, "slotrec fps=abc ", 12, 1, "invalid fps=fps argument"},
+      {{"fps="}, "slotrec fps= ", 12, 1, "invalid fps=fps argument"},
+      {{"fps=0x"}, "slotrec fps=0x ", 12, 1, "invalid fps=fps argument"},
+      {{"fps=30", "fps=40"}, "slotrec fps=30 fps=40 ", 15, 4, "repeat tag"},
+      {{"fps=08"}, "slotrec fps=08 ", 13, 1, "unexpected argument"},
+      {{"fps=30x"}, "slotrec fps=30x ", 14, 1, "unexpected argument"},
+      {{"fps=30.5"}, "slotrec fps=30.5 ", 14, 2, "unexpected argument"},
+      {{"-verbosely"}, "slotrec -verbosely ", 16, 2, "unexpected argument"},
+      {{"hello", "fps=30"}, "slotrec hello fps=30 ", 8, 5, "unexpected argument"},
+      {{"withmouse=o"}, "slotrec withmouse=o ", 18, 1, "invalid withmouse=<on/off> argument"},
+      {{"withmouse=1"}, "slotrec withmouse=1 ", 18, 1, "invalid withmouse=<on/off> argument"},
+      {{"withmouse=offf"}, "slotrec withmouse=offf ", 18, 1,
+       "invalid withmouse=<on/off> argument"},
+      {{"debug=maybe"}, "slotrec debug=maybe ", 14, 1, "invalid debug=<on/off> argument"},
+      // An entry with a blank is quoted, and the marks after it stay aligned.
+      {{"a b", "fps=x"}, "slotrec 'a b' fps=x ", 18, 1, "invalid fps=fps argument"},
+      {{"fps=30", "a b"}, "slotrec fps=30 'a b' ", 15, 2, "unexpected argument"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.copy);
+    ExpectRejected(c.args, Header("slotrec") + ErrorLines(c.copy, c.blanks, c.carets, c.message));
+  }
+}
+
+TEST(CommandLine, RecordingOptionsOutOfRange) {
+  const std::string fps = "fps=fps argument out of range, allowed 1 to 5965";
+  const std::string slotsecs = "slotsecs=slotsecs argument out of range, allowed 1 to 2147483";
+  struct Case {
+    std::vector<std::string> args;
+    std::string copy;
+    int blanks, carets;
+    std::string message;
+  } cases[] = {
+      {{"fps=0"}, "slotrec fps=0 ", 12, 1, fps},
+      {{"fps=-1"}, "slotrec fps=-1 ", 12, 2, fps},
+      {{"fps=5966"}, "slotrec fps=5966 ", 12, 4, fps},
+      {{"fps=99999999999"}, "slotrec fps=99999999999 ", 12, 11, fps},
+      {{"fps=", "0"}, "slotrec fps= 0 ", 13, 1, fps},
+      {{"slotsecs=5fps=0"}, "slotrec slotsecs=5fps=0 ", 22, 1, fps},
+      {{"slotsecs=0"}, "slotrec slotsecs=0 ", 17, 1, slotsecs},
+      {{"slotsecs=2147484"}, "slotrec slotsecs=2147484 ", 17, 7, slotsecs},
+      {{"slotsecs=-0x10", "fps=20"}, "slotrec slotsecs=-0x10 fps=20 ", 17, 5, slotsecs},
+      // fps= is taken out of slotsecs='s entry first; slotsecs= then reads on.
+      {{"slotsecs=fps=30", "0"}, "slotrec slotsecs=fps=30 0 ", 24, 1, slotsecs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.copy);
+    ExpectRejected(c.args, Header("slotrec") + ErrorLines(c.copy, c.blanks, c.carets, c.message));
+  }
+}
+
+TEST(CommandLine, TooLongIsRefusedWithoutOverflow) {
+  std::string copy = "slotrec " + std::string(188, 'x');
+  ExpectRejected({std::string(200, 'x')},
+                 Header("slotrec") + "ERROR: " + copy + "...\n" +
+                     "        command line longer than 199 characters\n");
+}
+
+TEST(CommandLine, ProgramNameAsGiven) {
+  ExpectRejected({"fps=x"}, Header("my slotrec") + ErrorLines("'my slotrec' fps=x ", 17, 1,
+                                                              "invalid fps=fps argument"),
+                 "my slotrec");
+  // A tag inside the program's own path is not an option.
+  ExpectRecording({}, Header("/opt/fps=0/slotrec"), "/opt/fps=0/slotrec");
+}
+
+TEST(Recording, ValidCommandLinesMakeOneDatedDirectory) {
+  ExpectRecording({}, Header("slotrec"));
+  ExpectRecording({""}, Header("slotrec"));
+  ExpectRecording({"fps=1", "slotsecs=1", "withmouse=n"}, Header("slotrec"));
+  ExpectRecording({"fps=5965", "slotsecs=2147483", "debug=TRUE"}, Header("slotrec"));
+}
+
+TEST(Recording, VerboseDumpFollowsTheGlossary) {
+  ExpectRecording({"-verbose"}, Header("slotrec") + Dump({20, 2, 1, 1, 0, 0}));
+  ExpectRecording({"-verbose", "fps=0x1E", "slotsecs=", "5", "withmouse=of", "debug=Y",
+                   "-totalcapture"},
+                  Header("slotrec") + Dump({30, 5, 0, 1, 1, 1}));
+  ExpectRecording({"slotsecs=036fps=7", "-verbose"}, Header("slotrec") + Dump({7, 30, 1, 1, 0, 0}));
+}
+
+}  // namespace
