@@ -1,0 +1,96 @@
+// The recorder: the recording state of one run, its three segment slots and
+// the frame clock that drives them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "capture/screen_grabber.h"
+#include "platform/platform.h"
+
+// One AVI segment with its .meta file.
+struct SegmentSlot {
+  PAVIFILE avi_file;              // null when none
+  PAVISTREAM raw_stream;          // the video stream in the file
+  PAVISTREAM compressed_stream;   // wraps raw_stream; frames are written here
+  int32_t frames;                 // frames written; also the next write position
+  int32_t slot_index;             // timeslot covered; -1: empty or unusable
+  uint32_t start_ms;              // start in ms after start_tick
+  uint32_t end_tick;              // timer reading at which the timeslot ends
+  uint32_t sleep_ms;              // ms the tick slept while this was current
+  std::FILE* meta_file;           // the open .meta file; null when none
+};
+
+// Forgets the slot's handles without releasing them; start_ms and end_tick
+// stay as they were.
+void EmptySlot(SegmentSlot* slot);
+
+// True when the slot still holds something to release.
+bool SlotHoldsSegment(const SegmentSlot& slot);
+
+struct Recorder {
+  // Set before the cook thread starts, only read afterwards.
+  int32_t slot_ms = 0;
+  int32_t frame_interval_ms = 0;
+  uint32_t start_tick = 0;
+  ICINFO* codec_info = nullptr;         // borrowed from the grabber
+  ScreenGrabber* grabber = nullptr;     // borrowed
+  BITMAPINFOHEADER frame_format{};      // the grabber's DIB header, fixed once opened
+  int32_t fps = 0;
+
+  // Written by PrepareAVI only (on the main thread before the cook thread
+  // starts, on the cook thread afterwards): the highest timeslot whose files
+  // a preparation has created; -1 before the first.
+  int64_t last_opened_slot = -1;
+
+  // Main thread only.
+  SegmentSlot current{};
+  int32_t total_frames = 0;
+
+  // Shared under hand_over_lock. Writers: ShiftAVI (main thread) moves
+  // current into retiring and pending into current; the cook thread installs
+  // prepared segments in pending and takes retired ones out to finalise them.
+  // No file work is ever done while the lock is held.
+  std::mutex hand_over_lock;
+  SegmentSlot retiring{};
+  SegmentSlot pending{};
+  // Retired segments that a shift found still waiting in retiring, oldest
+  // first; the cook thread finalises them before retiring.
+  std::vector<SegmentSlot> retired_backlog;
+  bool cook_stop = false;  // set by StopRecorder
+  std::condition_variable cook_wake;
+
+  // Stored by the tick and ShiftAVI (main thread) and by PrepareAVI (either
+  // thread); read by the tick and the cook cycle's log line.
+  std::atomic<uint32_t> last_tick{0};
+
+  std::thread cook_thread;
+};
+
+// Sets the recorder up and makes the segment of timeslot 0 current, on the
+// calling (main) thread, without starting the cook thread. Unit tests drive
+// the cook cycle themselves after this.
+void InitRecorder(Recorder* recorder, int32_t slotsecs, ScreenGrabber* grabber, int32_t fps);
+
+// InitRecorder, then starts the cook thread. Returns `recorder`. Main thread.
+Recorder* StartRecorder(Recorder* recorder, int32_t slotsecs, ScreenGrabber* grabber,
+                        int32_t fps);
+
+// One tick of the frame clock: grabs and writes a frame into the current
+// segment (when it can take one), sleeps until the next frame is due or the
+// timeslot ends, logs, and shifts segments at a timeslot boundary. Always
+// returns 0. Main thread.
+int32_t RecorderTick(Recorder* recorder);
+
+// Ends the cook thread (it finishes the cycle it is in), finalises every
+// segment still held, and shuts the AVIFile library down. Main thread, once.
+void StopRecorder(Recorder* recorder);
+
+// Like StopRecorder for a recorder that InitRecorder set up without a cook
+// thread.
+void FinishRecorder(Recorder* recorder);

@@ -1,0 +1,48 @@
+// Segment rotation: preparing the next segment, shifting segments at a
+// timeslot boundary, finalising retired ones on the cook thread; the names
+// and the .meta format of segment files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "recording/recorder.h"
+
+// Prepares the segment of the next timeslot (timeslot 0 when `first_slot`)
+// into `pending` unless one is prepared already: opens the AVI file, creates
+// the .meta file with its header, the video stream and the compressing
+// stream. Leftovers of an earlier failed attempt are finalised first.
+// Returns 0, or the code of the call that failed. Either thread (the main
+// thread only before the cook thread exists).
+HRESULT PrepareAVI(Recorder* recorder, bool first_slot);
+
+// At a timeslot boundary: current goes to retiring, pending becomes current,
+// pending is emptied. No file work. Main thread.
+void ShiftAVI(Recorder* recorder);
+
+// One cook cycle: prepare the next segment, finalise every retired one, log.
+void CookCycle(Recorder* recorder);
+
+// The cook thread's body: a cook cycle every 0.8 timeslot until StopRecorder
+// asks it to end.
+void CookStreams(Recorder* recorder);
+
+// The cook thread's start routine: idle priority, then CookStreams.
+void CookThreadProc(Recorder* recorder);
+
+// Releases the slot's streams and file (completing the AVI), writes the
+// footer to its .meta file and closes it, then empties the slot.
+void FinaliseSegment(SegmentSlot* slot);
+
+// Milliseconds the cook thread waits between cycles: 0.8 timeslot.
+uint32_t CookSleepMs(int32_t slot_ms);
+
+// Formats a segment file name from the minutes and seconds of its start,
+// `start_ms` after the start of recording ("%03d-%02d.avi" gives 001-00.avi
+// for 60000).
+void FormatSegmentName(char* out, std::size_t capacity, uint32_t start_ms,
+                       const char* name_format);
+
+// Appends one frame line to a .meta file and pushes it to the file system.
+void WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y);

@@ -1,0 +1,182 @@
+// The frame clock on the virtual clock: sleeps, log lines, boundaries,
+// timer wrap, long ticks, and what a faulting or failing write leaves.
+#include <gtest/gtest.h>
+
+#include "recording/segments.h"
+#include "tests/fake/fake_platform.h"
+#include "tests/recording/recorder_harness.h"
+
+namespace {
+
+using FrameClock = RecorderHarness;
+
+TEST_F(FrameClock, TicksSleepUntilTheNextFrameAndLogTheirFigures) {
+  fake::SetCost(fake::Cost::StreamWrite, 10);
+  Start(2, 20, 1000);
+  Tick();
+  Tick();
+  std::vector<std::string> log = TakeLog();
+  std::vector<std::string> expected{
+      "Trying prepare 000-00.avi",
+      " ShiftAVI! startTime= 0",
+      "Trying prepare 000-02.avi",
+      " CookStreams! 0 1000",
+      // Frame written at 1000, done at 1010: 40 ms left of the 50 ms interval.
+      " sleepMS = 40 sleep1= 40 sleep2= 1990",
+      " sleepMS = 40 sleep1= 40 sleep2= 1940",
+  };
+  EXPECT_EQ(log, expected);
+  EXPECT_EQ(recorder.frame_interval_ms, 50);
+  EXPECT_EQ(recorder.current.frames, 2);
+  EXPECT_EQ(recorder.total_frames, 2);
+  EXPECT_EQ(recorder.current.sleep_ms, 80u);
+  EXPECT_EQ(recorder.last_tick.load(), 1100u);
+}
+
+TEST_F(FrameClock, IntervalIsTruncatedAndVanishesAboveAThousandFramesASecond) {
+  for (auto [fps, interval] : {std::pair{30, 33}, {7, 142}, {1000, 1}, {1001, 0}, {5965, 0}}) {
+    Recorder r;
+    ScreenGrabber g{};
+    fake::Reset();
+    ASSERT_NE(OpenGrabber(&g, 0, 0), nullptr);
+    InitRecorder(&r, 2, &g, fps);
+    EXPECT_EQ(r.frame_interval_ms, interval) << fps;
+    FinishRecorder(&r);
+    CloseGrabber(&g);
+  }
+  Start(2, 2000, 500);
+  for (int i = 0; i < 5; ++i) RecorderTick(&recorder);
+  EXPECT_TRUE(fake::Sleeps().empty());
+  EXPECT_EQ(recorder.current.frames, 5);
+  std::vector<std::string> sleeps = LinesStartingWith(TakeLog(), " sleepMS");
+  ASSERT_EQ(sleeps.size(), 5u);
+  EXPECT_EQ(sleeps[0], " sleepMS = 0 sleep1= 0 sleep2= 2000");
+}
+
+TEST_F(FrameClock, ReportsTheSleepingShareOfAnEndingSegment) {
+  // One frame a second, each taking 250 ms: 750 ms asleep per frame, so
+  // 1500 of the 2000 ms timeslot.
+  fake::SetCost(fake::Cost::StreamWrite, 250);
+  Start(2, 1, 0);
+  TickUntilShifts(1);
+  std::vector<std::string> ends = LinesStartingWith(TakeLog(), " curAvi");
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0], " curAvi: frameCount= 2 startTime= 0 sleep= 75");
+}
+
+TEST_F(FrameClock, ShiftsInTheFirstTickThatEndsAtTheTimeslotEnd) {
+  Start(1, 10, 5000);
+  TickUntilShifts(3);
+  std::vector<std::string> log = Finish();
+  // The tick never sleeps past the end of the timeslot, so every shift
+  // falls exactly on a boundary and each segment got ten frames.
+  EXPECT_EQ(LinesStartingWith(log, " ShiftAVI!"),
+            (std::vector<std::string>{" ShiftAVI! startTime= 0", " ShiftAVI! startTime= 1000",
+                                      " ShiftAVI! startTime= 2000", " ShiftAVI! startTime= 3000"}));
+  EXPECT_EQ(LinesStartingWith(log, " curAvi"),
+            (std::vector<std::string>{" curAvi: frameCount= 10 startTime= 0 sleep= 100",
+                                      " curAvi: frameCount= 10 startTime= 1000 sleep= 100",
+                                      " curAvi: frameCount= 10 startTime= 2000 sleep= 100"}));
+  for (const char* name : {"000-00.meta", "000-01.meta", "000-02.meta"}) {
+    EXPECT_EQ(FrameLines(name), 10) << name;
+  }
+}
+
+TEST_F(FrameClock, FrameLinesCarryThePreviousTickEndAndTheCursor) {
+  fake::FakeCursor cursor;
+  cursor.x = 30;
+  cursor.y = 20;
+  cursor.hotspot_x = 4;
+  cursor.hotspot_y = 6;
+  fake::SetCursor(cursor);
+  fake::SetCost(fake::Cost::StreamWrite, 5);
+  Start(1, 10, 1000);
+  Tick();
+  Tick();
+  Finish();
+  EXPECT_EQ(ReadFile("000-00.meta"),
+            "<?xml version=\"1.0\"?>\r\n<frames>\r\n"
+            "<frame time=\"1000\" x=\"26\" y=\"14\"/>\r\n"
+            "<frame time=\"1100\" x=\"26\" y=\"14\"/>\r\n"
+            "\r\n</frames>\r\n");
+}
+
+TEST_F(FrameClock, TheTimerWrapsWithoutDisturbingTheClock) {
+  Start(1, 10, 0xFFFFF830u);  // 2000 ms before the wrap
+  TickUntilShifts(4);
+  std::vector<std::string> log = Finish();
+  EXPECT_EQ(LinesStartingWith(log, " curAvi"),
+            (std::vector<std::string>{" curAvi: frameCount= 10 startTime= 0 sleep= 100",
+                                      " curAvi: frameCount= 10 startTime= 1000 sleep= 100",
+                                      " curAvi: frameCount= 10 startTime= 2000 sleep= 100",
+                                      " curAvi: frameCount= 10 startTime= 3000 sleep= 100"}));
+  // Readings past 2^31 print as negative times.
+  std::string first = ReadFile("000-00.meta");
+  EXPECT_NE(first.find("<frame time=\"-2000\""), std::string::npos);
+  std::string third = ReadFile("000-02.meta");
+  EXPECT_NE(third.find("<frame time=\"0\""), std::string::npos);
+}
+
+TEST_F(FrameClock, ABoundaryMissedBySeveralTimeslotsShiftsUntilATimelySegment) {
+  Start(1, 10, 0);
+  Tick();
+  fake::SetCost(fake::Cost::StreamWrite, 3500);  // one very long frame
+  Tick();
+  fake::SetCost(fake::Cost::StreamWrite, 0);
+  std::vector<std::string> log = TakeLog();
+  EXPECT_EQ(LinesStartingWith(log, " curAvi").back(),
+            " curAvi: frameCount= 2 startTime= 0 sleep= 10");
+  // The segment prepared for timeslot 1 is over as well: one frame, no
+  // sleep, and the next shift follows at once.
+  Tick();
+  log = TakeLog();
+  EXPECT_EQ(LinesStartingWith(log, " curAvi").back(),
+            " curAvi: frameCount= 1 startTime= 3600 sleep= 0");
+  std::string last_sleep = LinesStartingWith(log, " sleepMS").back();
+  EXPECT_EQ(last_sleep.rfind(" sleepMS = -", 0), 0u) << last_sleep;
+}
+
+TEST_F(FrameClock, AFaultInTheWriteIsReportedAndNotCounted) {
+  fake::ThrowOnWrite(1);
+  Start(1, 10, 0);
+  Tick();
+  Tick();
+  Tick();
+  std::vector<std::string> log = Finish();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Exception in AVIStreamWrite!"), 1);
+  // The frame after the fault goes to the same position.
+  std::vector<fake::FakeAviFileInfo> files = fake::AviFiles();
+  EXPECT_EQ(files[0].stream.positions, (std::vector<LONG>{0, 1}));
+  EXPECT_EQ(FrameLines("000-00.meta"), 2);
+  EXPECT_EQ(recorder.total_frames, 2);
+}
+
+TEST_F(FrameClock, AFailedWriteIsLoggedAndNotCounted) {
+  fake::FailAvi(fake::AviOp::Write, AVIERR_FILEWRITE, 1);
+  Start(1, 10, 0);
+  Tick();
+  Tick();
+  Tick();
+  std::vector<std::string> log = Finish();
+  EXPECT_EQ(LinesStartingWith(log, " AVIStreamWrite failed!"),
+            (std::vector<std::string>{" AVIStreamWrite failed! -2147205010"}));
+  EXPECT_EQ(fake::AviFiles()[0].stream.positions, (std::vector<LONG>{0, 1}));
+  EXPECT_EQ(FrameLines("000-00.meta"), 2);
+}
+
+TEST_F(FrameClock, WithoutACompressedStreamTheTickOnlySleepsAndShifts) {
+  fake::FailAvi(fake::AviOp::FileOpen, AVIERR_FILEOPEN);  // timeslot 0 fails
+  Start(1, 10, 0);
+  std::vector<std::string> log = TakeLog();
+  EXPECT_EQ(log[1], " AVIFileOpen failed! -2147205009");
+  EXPECT_EQ(recorder.current.slot_index, -1);
+  int grabs = fake::ScreenCallLog().bitblt;
+  // The empty slot counts as ended: the next tick shifts the segment the
+  // cook thread prepared for timeslot 1 in at once, without a frame.
+  Tick();
+  EXPECT_EQ(fake::ScreenCallLog().bitblt, grabs);
+  EXPECT_EQ(recorder.current.slot_index, 1);
+  EXPECT_EQ(recorder.total_frames, 0);
+}
+
+}  // namespace

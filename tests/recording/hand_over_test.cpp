@@ -1,0 +1,76 @@
+// The hand-over between the main thread and the cook thread, with real
+// threads on the fake platform and its real clock. Runs under
+// ThreadSanitizer as well.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#include "recording/segments.h"
+#include "tests/fake/fake_platform.h"
+#include "tests/recording/recorder_harness.h"
+
+namespace {
+
+using HandOver = RecorderHarness;
+
+bool IsLogLine(const std::string& line) {
+  static const std::regex known(
+      "( sleepMS = -?\\d+ sleep1= -?\\d+ sleep2= -?\\d+"
+      "| curAvi: frameCount= \\d+ startTime= \\d+ sleep= [0-9.e+-]+"
+      "| ShiftAVI! startTime= \\d+"
+      "|Trying prepare \\d{3,}-\\d\\d\\.avi"
+      "| CookStreams! -?\\d+ \\d+"
+      "| Kernel Panic! )");
+  return std::regex_match(line, known);
+}
+
+TEST_F(HandOver, ShiftsDuringSlowCookWorkLoseNothingAndFinaliseEverySegmentOnce) {
+  // Preparing and completing a segment take long enough that shifts land
+  // in the middle of them; the timer wraps during the run.
+  fake::UseRealClock(0xFFFFF800u);
+  fake::SetCost(fake::Cost::FileOpen, 120);
+  fake::SetCost(fake::Cost::FileRelease, 120);
+  ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
+  ::testing::internal::CaptureStdout();
+  StartRecorder(&recorder, 1, &grabber, 40);
+
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+  int ticks = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    RecorderTick(&recorder);
+    // Now and then shift early, while the cook thread may be working.
+    if (++ticks % 9 == 0) {
+      bool prepared;
+      {
+        std::lock_guard<std::mutex> lock(recorder.hand_over_lock);
+        prepared = recorder.pending.slot_index >= 0;
+      }
+      if (prepared) ShiftAVI(&recorder);
+    }
+  }
+  StopRecorder(&recorder);
+  std::string output = ::testing::internal::GetCapturedStdout();
+
+  for (const std::string& line : SplitLines(output)) {
+    EXPECT_TRUE(IsLogLine(line)) << "garbled line: " << line;
+  }
+  EXPECT_EQ(fake::OpenAviHandles(), 0);
+  std::vector<fake::FakeAviFileInfo> files = fake::AviFiles();
+  EXPECT_GE(files.size(), 4u);
+  int frames = 0;
+  for (const fake::FakeAviFileInfo& file : files) {
+    EXPECT_TRUE(file.complete) << file.name;
+    std::string meta = file.name.substr(0, file.name.size() - 4) + ".meta";
+    std::string bytes = ReadFile(meta);
+    size_t positions = file.stream.positions.size();
+    EXPECT_EQ(FrameLines(meta), static_cast<int>(positions)) << meta;
+    for (size_t i = 0; i < positions; ++i) EXPECT_EQ(file.stream.positions[i], static_cast<LONG>(i));
+    EXPECT_EQ(bytes.find("</frames>"), bytes.size() - 11) << meta;  // exactly one footer, at the end
+    frames += static_cast<int>(positions);
+  }
+  EXPECT_EQ(frames, recorder.total_frames);
+  EXPECT_GT(frames, 40);
+}
+
+}  // namespace
