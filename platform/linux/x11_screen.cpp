@@ -180,7 +180,7 @@ bool read_geometry() {
 }
 
 // Takes the events we asked for off the queue without waiting: cursor
-// changes (XFixes) and screen changes (RandR).
+// changes (XFixes) and screen changes (RandR, the root's ConfigureNotify).
 void pump_events() {
   while (!g.lost && XPending(g.dpy) > 0) {
     XEvent event;
@@ -190,6 +190,10 @@ void pump_events() {
     } else if (g.randr && (event.type == g.randr_event_base + RRScreenChangeNotify ||
                            event.type == g.randr_event_base + RRNotify)) {
       XRRUpdateConfiguration(&event);
+      g.geometry_dirty = true;
+    } else if (event.type == ConfigureNotify) {
+      // The root's own: sent for a new size, and the only word the server
+      // gives when monitors are set or deleted.
       g.geometry_dirty = true;
     }
   }
@@ -241,6 +245,7 @@ bool open_connection() {
                      RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     }
   }
+  XSelectInput(dpy, g.root, StructureNotifyMask);
   XSync(dpy, False);
   return !g.lost && read_geometry();
 }

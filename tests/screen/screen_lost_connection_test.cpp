@@ -1,0 +1,99 @@
+// The X server dies under a recording: the process lives on, the screen
+// calls fail without touching the frame, and the program hears
+// CTRL_LOGOFF_EVENT once, as on Windows when the session ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/platform.h"
+#include "tests/screen/screen_test_support.h"
+
+namespace {
+
+using screentest::Capture;
+
+const bool registered = [] {
+  testsupport::XvfbOptions options;
+  options.width = 160;
+  options.height = 120;
+  screentest::install_xvfb(options);
+  return true;
+}();
+
+std::atomic<int> g_logoff_events{0};
+std::atomic<int> g_other_events{0};
+
+BOOL on_console_event(DWORD event) {
+  if (event == CTRL_LOGOFF_EVENT) {
+    g_logoff_events.fetch_add(1);
+  } else {
+    g_other_events.fetch_add(1);
+  }
+  return TRUE;
+}
+
+TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
+  ASSERT_NE(screentest::xvfb(), nullptr);
+  ASSERT_TRUE(SetConsoleCtrlHandler(on_console_event, TRUE));
+  std::vector<std::uint8_t> frame_before;
+  {
+    testsupport::X11Painter painter(screentest::xvfb()->display());
+    ASSERT_TRUE(painter.ok());
+    painter.fill(0, 0, 160, 120, 0x336699);
+    painter.fill(20, 30, 40, 50, 0xff0000);
+  }
+  Capture capture;
+  ASSERT_TRUE(screentest::open_capture(&capture, false, true));
+  screentest::grab(&capture);
+  ASSERT_TRUE(capture.blit_ok);
+  ASSERT_EQ(capture.pixel(25, 35), 0xff0000u);
+  frame_before = capture.dib;
+  const int cursor_x = capture.cursor_x;
+  const int cursor_y = capture.cursor_y;
+
+  // A bitmap with a shared segment, released first thing after the kill:
+  // detaching it writes to the dead socket.
+  HBITMAP spare_before = CreateCompatibleBitmap(capture.screen_dc, 16, 16);
+  ASSERT_NE(spare_before, nullptr);
+
+  screentest::xvfb()->kill_now();
+  EXPECT_TRUE(DeleteObject(spare_before));
+
+  // The grabber's next frames: every call that needs the server fails, the
+  // bitmap still holds the last picture, the cursor position is kept.
+  for (int frame = 0; frame < 3; ++frame) {
+    screentest::grab(&capture);
+    EXPECT_FALSE(capture.blit_ok);
+    EXPECT_EQ(capture.lines, 120);
+    EXPECT_EQ(capture.dib, frame_before);
+    EXPECT_EQ(capture.cursor_x, cursor_x);
+    EXPECT_EQ(capture.cursor_y, cursor_y);
+  }
+  EXPECT_EQ(g_logoff_events.load(), 1);
+  EXPECT_EQ(g_other_events.load(), 0);
+
+  CURSORINFO ci{};
+  ci.cbSize = sizeof ci;
+  ci.hCursor = reinterpret_cast<HCURSOR>(&ci);
+  EXPECT_FALSE(GetCursorInfo(&ci));
+  EXPECT_EQ(ci.hCursor, nullptr);
+  EXPECT_EQ(GetDC(nullptr), nullptr);
+  EXPECT_EQ(GetSystemMetrics(SM_CXVIRTUALSCREEN), 0);
+  EXPECT_EQ(GetDeviceCaps(capture.screen_dc, HORZRES), 0);
+
+  // Bitmaps still come and go (in plain memory now), and everything is
+  // released as usual.
+  HBITMAP spare = CreateCompatibleBitmap(capture.screen_dc, 8, 8);
+  EXPECT_NE(spare, nullptr);
+  EXPECT_TRUE(DeleteObject(spare));
+  EXPECT_TRUE(DeleteObject(capture.bitmap));
+  capture.bitmap = nullptr;
+  EXPECT_TRUE(DeleteDC(capture.memory_dc));
+  capture.memory_dc = nullptr;
+  EXPECT_EQ(ReleaseDC(nullptr, capture.screen_dc), 1);
+  capture.screen_dc = nullptr;
+  EXPECT_EQ(g_logoff_events.load(), 1);
+  SetConsoleCtrlHandler(on_console_event, FALSE);
+}
+
+}  // namespace
