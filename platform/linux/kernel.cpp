@@ -1,16 +1,20 @@
 // Kernel services on Linux: the millisecond timer and sleep, process and
 // thread priorities, local time, console control events (signals), COM
 // set-up and global memory blocks.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "platform/linux/kernel_internal.h"
 #include "platform/platform.h"
@@ -29,11 +33,16 @@ std::uint64_t monotonic_ms() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-// Console control events arrive as signals. The handler routine runs inside
-// the signal handler, so it must be async-signal-safe (set a lock-free
-// atomic, nothing more). Writer: SetConsoleCtrlHandler on the main thread;
-// reader: the signal handler.
+// Console control events are delivered as on Windows: the handler routine
+// runs on a thread of its own (so it may wait, for a clean shut-down say),
+// never inside a signal handler. Signals and other sources post the event
+// through a pipe to that thread.
+//
+// g_ctrl_handler: written by SetConsoleCtrlHandler (main thread), read by
+// the dispatcher thread. g_event_pipe: created once, then only read.
 std::atomic<PHANDLER_ROUTINE> g_ctrl_handler{nullptr};
+int g_event_pipe[2] = {-1, -1};
+std::once_flag g_dispatcher_started;
 
 DWORD control_event_for(int signo) {
   switch (signo) {
@@ -50,15 +59,42 @@ DWORD control_event_for(int signo) {
 
 const int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
+// Queues an event; `signo` is the signal it came from, 0 for none. Safe in a
+// signal handler: one write of two bytes to a pipe is atomic.
+void post_control_event(DWORD event, int signo) {
+  unsigned char message[2] = {static_cast<unsigned char>(event), static_cast<unsigned char>(signo)};
+  ssize_t written = write(g_event_pipe[1], message, sizeof message);
+  (void)written;
+}
+
 void on_control_signal(int signo) {
   int saved_errno = errno;
-  PHANDLER_ROUTINE handler = g_ctrl_handler.load();
-  if (handler == nullptr || !handler(control_event_for(signo))) {
-    // Unhandled: behave as if no handler had been installed.
-    signal(signo, SIG_DFL);
-    raise(signo);
-  }
+  post_control_event(control_event_for(signo), signo);
   errno = saved_errno;
+}
+
+void dispatch_control_events() {
+  unsigned char message[2];
+  for (;;) {
+    ssize_t got = read(g_event_pipe[0], message, sizeof message);
+    if (got < 0 && errno == EINTR) continue;
+    if (got != static_cast<ssize_t>(sizeof message)) return;
+    PHANDLER_ROUTINE handler = g_ctrl_handler.load();
+    BOOL handled = handler != nullptr ? handler(message[0]) : FALSE;
+    if (!handled && message[1] != 0) {
+      // Unhandled: the signal takes its default course, as if no handler
+      // had ever been installed.
+      signal(message[1], SIG_DFL);
+      kill(getpid(), message[1]);
+    }
+  }
+}
+
+void start_dispatcher() {
+  std::call_once(g_dispatcher_started, [] {
+    if (pipe2(g_event_pipe, O_CLOEXEC) != 0) return;
+    std::thread(dispatch_control_events).detach();
+  });
 }
 
 struct GlobalBlock {
@@ -128,6 +164,8 @@ void GetLocalTime(SYSTEMTIME* lpSystemTime) {
 // the handler restores the default dispositions.
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   if (HandlerRoutine == nullptr) return FALSE;
+  start_dispatcher();
+  if (g_event_pipe[1] < 0) return FALSE;
   struct sigaction action{};
   sigemptyset(&action.sa_mask);
   for (int signo : kControlSignals) sigaddset(&action.sa_mask, signo);
@@ -147,8 +185,11 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 BOOL slotrec_deliver_console_event(DWORD event) {
-  PHANDLER_ROUTINE handler = g_ctrl_handler.load();
-  return handler != nullptr ? handler(event) : FALSE;
+  if (g_ctrl_handler.load() == nullptr) return FALSE;
+  start_dispatcher();
+  if (g_event_pipe[1] < 0) return FALSE;
+  post_control_event(event, 0);
+  return TRUE;
 }
 
 // There is no COM on Linux; the AVIFile layer needs no per-thread set-up.

@@ -4,7 +4,8 @@
 #include "platform/platform.h"
 
 // Delivers a console control event (CTRL_LOGOFF_EVENT, say) to the handler
-// installed with SetConsoleCtrlHandler, as Windows does when a session ends.
-// Returns the handler's answer, or FALSE when none is installed. May be
-// called from any thread, and from a signal handler.
+// installed with SetConsoleCtrlHandler, as Windows does when a session ends:
+// the handler runs soon after, on the thread that runs every console
+// handler, not on the caller's. Returns TRUE when a handler is installed to
+// receive it, FALSE otherwise. Any thread.
 BOOL slotrec_deliver_console_event(DWORD event);

@@ -1,0 +1,128 @@
+// The Linux kernel services behave as the Windows ones do where slotrec
+// relies on them.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/kernel_internal.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::mutex g_events_lock;
+std::condition_variable g_events_changed;
+std::vector<DWORD> g_events;
+std::atomic<bool> g_handler_on_main_thread{false};
+pthread_t g_main_thread;
+
+BOOL WINAPI RecordEvent(DWORD event) {
+  if (pthread_equal(pthread_self(), g_main_thread)) g_handler_on_main_thread = true;
+  std::lock_guard<std::mutex> lock(g_events_lock);
+  g_events.push_back(event);
+  g_events_changed.notify_all();
+  return TRUE;
+}
+
+std::vector<DWORD> WaitForEvents(size_t count) {
+  std::unique_lock<std::mutex> lock(g_events_lock);
+  g_events_changed.wait_for(lock, std::chrono::seconds(5), [&] { return g_events.size() >= count; });
+  return g_events;
+}
+
+TEST(ConsoleControl, SignalsArriveAsEventsOnTheHandlersOwnThread) {
+  g_main_thread = pthread_self();
+  ASSERT_TRUE(SetConsoleCtrlHandler(RecordEvent, TRUE));
+  raise(SIGINT);
+  raise(SIGHUP);
+  raise(SIGTERM);
+  raise(SIGQUIT);
+  EXPECT_TRUE(slotrec_deliver_console_event(CTRL_LOGOFF_EVENT));
+  std::vector<DWORD> expected{CTRL_C_EVENT, CTRL_CLOSE_EVENT, CTRL_SHUTDOWN_EVENT,
+                              CTRL_BREAK_EVENT, CTRL_LOGOFF_EVENT};
+  EXPECT_EQ(WaitForEvents(5), expected);
+  EXPECT_FALSE(g_handler_on_main_thread);
+  ASSERT_TRUE(SetConsoleCtrlHandler(RecordEvent, FALSE));
+  EXPECT_FALSE(slotrec_deliver_console_event(CTRL_LOGOFF_EVENT));
+}
+
+BOOL WINAPI Decline(DWORD) { return FALSE; }
+
+// Runs one test of this program in a fresh process (no threads inherited)
+// and returns its wait status.
+int RunInChild(const char* test_name) {
+  pid_t child = fork();
+  if (child == 0) {
+    std::string filter = std::string("--gtest_filter=") + test_name;
+    setenv("SLOTREC_KERNEL_CHILD", "1", 1);
+    execl("/proc/self/exe", "kernel_test", filter.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+bool InChild() { return getenv("SLOTREC_KERNEL_CHILD") != nullptr; }
+
+TEST(ConsoleControlChild, DeclinesSigterm) {
+  if (!InChild()) GTEST_SKIP() << "runs in a child of AnUnhandledSignalTakesItsDefaultCourse";
+  SetConsoleCtrlHandler(Decline, TRUE);
+  raise(SIGTERM);
+  sleep(5);
+}
+
+TEST(ConsoleControl, AnUnhandledSignalTakesItsDefaultCourse) {
+  if (InChild()) GTEST_SKIP();
+  int status = RunInChild("ConsoleControlChild.DeclinesSigterm");
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(PrioritiesChild, IdleClassMakesTheProcessNice) {
+  if (!InChild()) GTEST_SKIP() << "runs in a child of IdleLevelsMakeTheThreadIdleAndTheProcessNice";
+  ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS));
+  EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 19);
+}
+
+TEST(Timer, SleepLastsAtLeastItsTimeAndTheTimerFollows) {
+  DWORD before = timeGetTime();
+  Sleep(30);
+  DWORD elapsed = timeGetTime() - before;
+  EXPECT_GE(elapsed, 30u);
+  EXPECT_LT(elapsed, 5000u);
+}
+
+TEST(Priorities, IdleLevelsMakeTheThreadIdleAndTheProcessNice) {
+  if (InChild()) GTEST_SKIP();
+  std::thread([] {
+    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE));
+    EXPECT_EQ(sched_getscheduler(0), SCHED_IDLE);
+  }).join();
+  int status = RunInChild("PrioritiesChild.IdleClassMakesTheProcessNice");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(SetThreadPriority(reinterpret_cast<HANDLE>(1), THREAD_PRIORITY_IDLE));
+}
+
+TEST(GlobalMemory, ZeroFilledBlocksStayPutWhileLocked) {
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4096);
+  ASSERT_NE(block, nullptr);
+  auto* bytes = static_cast<unsigned char*>(GlobalLock(block));
+  ASSERT_NE(bytes, nullptr);
+  for (int i = 0; i < 4096; ++i) ASSERT_EQ(bytes[i], 0) << i;
+  EXPECT_EQ(GlobalLock(block), bytes);
+  EXPECT_EQ(GlobalFree(block), nullptr);
+}
+
+}  // namespace
