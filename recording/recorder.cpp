@@ -1,8 +1,8 @@
 #include "recording/recorder.h"
 
 #include <cstdio>
-#include <exception>
 
+#include "platform/guarded_call.h"
 #include "recording/diagnostic_log.h"
 #include "recording/log_texts.h"
 #include "recording/segments.h"
@@ -13,19 +13,29 @@ namespace {
 // thread normally allocates nothing while recording.
 constexpr std::size_t kBacklogReserve = 8;
 
+struct FrameWrite {
+  SegmentSlot* slot;
+  const BITMAPINFOHEADER* dib;
+  HRESULT result;
+};
+
+void WriteFrame(void* context) {
+  auto* write = static_cast<FrameWrite*>(context);
+  const BITMAPINFOHEADER* dib = write->dib;
+  BYTE* pixels = reinterpret_cast<BYTE*>(const_cast<BITMAPINFOHEADER*>(dib)) + dib->biSize +
+                 dib->biClrUsed * 4;
+  write->result = AVIStreamWrite(write->slot->compressed_stream, write->slot->frames, 1, pixels,
+                                 static_cast<LONG>(dib->biSizeImage), 0, nullptr, nullptr);
+}
+
 // Writes the grabbed frame at the current segment's next position. A fault
 // raised inside the compressor is caught here, and only here. Returns false
 // when the write faulted; `result` is the write's code otherwise.
 bool WriteFrameGuarded(SegmentSlot* slot, const BITMAPINFOHEADER* dib, HRESULT* result) {
-  BYTE* pixels = reinterpret_cast<BYTE*>(const_cast<BITMAPINFOHEADER*>(dib)) + dib->biSize +
-                 dib->biClrUsed * 4;
-  try {
-    *result = AVIStreamWrite(slot->compressed_stream, slot->frames, 1, pixels,
-                             static_cast<LONG>(dib->biSizeImage), 0, nullptr, nullptr);
-    return true;
-  } catch (...) {
-    return false;
-  }
+  FrameWrite write{slot, dib, 0};
+  if (!RunGuarded(WriteFrame, &write)) return false;
+  *result = write.result;
+  return true;
 }
 
 // Grabs one frame and writes it with its .meta line. A frame that faults or
