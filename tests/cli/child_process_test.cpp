@@ -1,0 +1,76 @@
+// RunChild: what it passes to the child, what it captures, and how it ends a
+// child that does not end by itself. The children are /bin/sh scripts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/process.h"
+
+namespace {
+
+ChildSpec Shell(const std::string& script) {
+  ChildSpec spec;
+  spec.program = "/bin/sh";
+  spec.argv = {"/bin/sh", "-c", script};
+  return spec;
+}
+
+TEST(RunChild, PassesArgvDirectoryAndEnvironmentAndCapturesBothOutputs) {
+  const std::string directory = MakeTempDirectory("run-child");
+  ASSERT_FALSE(directory.empty());
+  ChildSpec spec = Shell(
+      "printf '%s|%s|%s|' \"$0\" \"$RUN_CHILD_X\" \"${HOME-unset}\"; pwd; echo oops >&2; exit 3");
+  spec.argv.push_back("name0");
+  spec.working_directory = directory;
+  spec.environment = {"RUN_CHILD_X=x y", "HOME"};
+  ChildResult result = RunChild(spec);
+  ASSERT_TRUE(result.started) << result.start_error;
+  const std::string where = std::filesystem::canonical(directory).string();
+  EXPECT_EQ(result.out, "name0|x y|unset|" + where + "\n");
+  EXPECT_EQ(result.err, "oops\n");
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exit_status, 3);
+  EXPECT_FALSE(result.signal_sent);
+  RemoveTree(directory);
+  EXPECT_FALSE(std::filesystem::exists(directory));
+}
+
+TEST(RunChild, SignalsOnceTheTextAppearsUnlessTheChildEndsFirst) {
+  ChildSpec spec = Shell("echo starting; echo ready; exec sleep 600");
+  spec.signal_when_stdout_has = "ready\n";
+  spec.signal_number = SIGTERM;
+  ChildResult result = RunChild(spec);
+  EXPECT_TRUE(result.signal_sent);
+  EXPECT_TRUE(result.signaled);
+  EXPECT_EQ(result.term_signal, SIGTERM);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.out, "starting\nready\n");
+
+  // Given time to end by itself, a child that does so is not signalled.
+  spec = Shell("echo ready");
+  spec.signal_when_stdout_has = "ready";
+  spec.signal_grace_ms = 600000;
+  result = RunChild(spec);
+  EXPECT_FALSE(result.signal_sent);
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST(RunChild, TimeLimitAndMissingProgram) {
+  ChildSpec spec = Shell("echo partial; exec sleep 600");
+  spec.timeout_ms = 3000;  // ample for the shell to print first
+  ChildResult result = RunChild(spec);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_TRUE(result.signaled);
+  EXPECT_EQ(result.term_signal, SIGKILL);
+  EXPECT_EQ(result.out, "partial\n");
+
+  spec = ChildSpec{};
+  spec.program = "/nonexistent/program";
+  result = RunChild(spec);
+  EXPECT_FALSE(result.started);
+  EXPECT_NE(result.start_error.find("/nonexistent/program"), std::string::npos);
+}
+
+}  // namespace
