@@ -6,9 +6,11 @@
 // count characters of the working text, which has the same layout as
 // cmdline_copy, so a caret printed under the copy stands under its character.
 //
-// Limits: nothing is written beyond a buffer. A command line, value, string
-// variable, message or mark that would not fit is refused with a message
-// that says so, rather than cut short silently.
+// Limits: nothing is written beyond a buffer. A command line, value or
+// string value that would not fit is refused with a message that says so,
+// rather than cut short silently; so is a message too long for its buffer.
+// A mark that would not fit is left empty (under a value too long to
+// underline, one caret marks where it starts): the message still tells.
 #include <cerrno>
 #include <cfloat>
 #include <climits>
@@ -46,9 +48,9 @@ constexpr char kUnexpected[] = "unexpected argument";
 constexpr char kInvalidType[] = "arg[%d], invalid type %d";
 constexpr char kStringWithoutSize[] = "arg[%d], string variable without a size";
 constexpr char kStringDefaultTooLong[] =
-    "arg[%d].defaultstr == \"%s\", longer than %zu characters";
+    "arg[%d].defaultstr == \"%s\", longer than %d characters";
 constexpr char kValueTooLong[] = "%s%s argument longer than %d characters";
-constexpr char kCommandLineTooLong[] = "command line longer than %zu characters";
+constexpr char kCommandLineTooLong[] = "command line longer than %d characters";
 constexpr char kMessageTooLong[] = "error message longer than 199 characters";
 
 // Writes a message into a caller's buffer of arg_text_size bytes. A message
@@ -233,7 +235,7 @@ bool is_refusal(int result) {
 // working text; a word too long for the mark gets a caret at its start.
 void report_refusal(const arg_spec& row, int result, const char* working,
                     std::size_t column, char* message, char* mark) {
-  int limit = result == arg_value_too_big ? static_cast<int>(row.value_size) - 1 : kTextLimit;
+  int limit = result == arg_value_too_big ? to_int(row.value_size - 1) : kTextLimit;
   set_message(message, kValueTooLong, row.tag != nullptr ? row.tag : "",
               arg_type_name(&row), limit);
   column += skip_space(working + column);
@@ -314,7 +316,7 @@ int store_default(const arg_spec& row, int index, char* message) {
     case arg_str: {
       std::size_t length = std::strlen(text);
       if (!fits_string(&row, length)) {
-        set_message(message, kStringDefaultTooLong, index, text, row.value_size - 1);
+        set_message(message, kStringDefaultTooLong, index, text, to_int(row.value_size - 1));
         return 0;
       }
       store_text(&row, text, length);
@@ -531,7 +533,7 @@ int arg_scan_command_line(int argc, const char* const* argv, const arg_spec* tab
   const std::size_t limit = (cmdline_copy != nullptr ? arg_text_size : arg_working_size) - 1;
   if (length > limit) {
     if (cmdline_copy != nullptr) std::strcpy(cmdline_copy + arg_text_size - 4, "...");
-    set_message(error_message, kCommandLineTooLong, limit);
+    set_message(error_message, kCommandLineTooLong, to_int(limit));
     return 0;
   }
 
