@@ -9,22 +9,22 @@
 
 namespace {
 
-ChildSpec Shell(const std::string& script) {
-  ChildSpec spec;
-  spec.program = "/bin/sh";
-  spec.argv = {"/bin/sh", "-c", script};
-  return spec;
+ChildCommand Shell(const std::string& script) {
+  ChildCommand command;
+  command.program = "/bin/sh";
+  command.argv = {"/bin/sh", "-c", script};
+  return command;
 }
 
 TEST(RunChild, PassesArgvDirectoryAndEnvironmentAndCapturesBothOutputs) {
   const std::string directory = MakeTempDirectory("run-child");
   ASSERT_FALSE(directory.empty());
-  ChildSpec spec = Shell(
+  ChildCommand command = Shell(
       "printf '%s|%s|%s|' \"$0\" \"$RUN_CHILD_X\" \"${HOME-unset}\"; pwd; echo oops >&2; exit 3");
-  spec.argv.push_back("name0");
-  spec.working_directory = directory;
-  spec.environment = {"RUN_CHILD_X=x y", "HOME"};
-  ChildResult result = RunChild(spec);
+  command.argv.push_back("name0");
+  command.working_directory = directory;
+  command.environment = {"RUN_CHILD_X=x y", "HOME"};
+  ChildResult result = RunChild(command);
   ASSERT_TRUE(result.started) << result.start_error;
   const std::string where = std::filesystem::canonical(directory).string();
   EXPECT_EQ(result.out, "name0|x y|unset|" + where + "\n");
@@ -37,10 +37,10 @@ TEST(RunChild, PassesArgvDirectoryAndEnvironmentAndCapturesBothOutputs) {
 }
 
 TEST(RunChild, SignalsOnceTheTextAppearsUnlessTheChildEndsFirst) {
-  ChildSpec spec = Shell("echo starting; echo ready; exec sleep 600");
-  spec.signal_when_stdout_has = "ready\n";
-  spec.signal_number = SIGTERM;
-  ChildResult result = RunChild(spec);
+  ChildCommand command = Shell("echo starting; echo ready; exec sleep 600");
+  command.signal_when_stdout_has = "ready\n";
+  command.signal_number = SIGTERM;
+  ChildResult result = RunChild(command);
   EXPECT_TRUE(result.signal_sent);
   EXPECT_TRUE(result.signaled);
   EXPECT_EQ(result.term_signal, SIGTERM);
@@ -48,27 +48,27 @@ TEST(RunChild, SignalsOnceTheTextAppearsUnlessTheChildEndsFirst) {
   EXPECT_EQ(result.out, "starting\nready\n");
 
   // Given time to end by itself, a child that does so is not signalled.
-  spec = Shell("echo ready");
-  spec.signal_when_stdout_has = "ready";
-  spec.signal_grace_ms = 600000;
-  result = RunChild(spec);
+  command = Shell("echo ready");
+  command.signal_when_stdout_has = "ready";
+  command.signal_grace_ms = 600000;
+  result = RunChild(command);
   EXPECT_FALSE(result.signal_sent);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exit_status, 0);
 }
 
 TEST(RunChild, TimeLimitAndMissingProgram) {
-  ChildSpec spec = Shell("echo partial; exec sleep 600");
-  spec.timeout_ms = 3000;  // ample for the shell to print first
-  ChildResult result = RunChild(spec);
+  ChildCommand command = Shell("echo partial; exec sleep 600");
+  command.timeout_ms = 3000;  // ample for the shell to print first
+  ChildResult result = RunChild(command);
   EXPECT_TRUE(result.timed_out);
   EXPECT_TRUE(result.signaled);
   EXPECT_EQ(result.term_signal, SIGKILL);
   EXPECT_EQ(result.out, "partial\n");
 
-  spec = ChildSpec{};
-  spec.program = "/nonexistent/program";
-  result = RunChild(spec);
+  command = ChildCommand{};
+  command.program = "/nonexistent/program";
+  result = RunChild(command);
   EXPECT_FALSE(result.started);
   EXPECT_NE(result.start_error.find("/nonexistent/program"), std::string::npos);
 }

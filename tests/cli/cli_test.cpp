@@ -71,17 +71,17 @@ Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& expe
                    const std::string& program = "slotrec") {
   const std::string directory = MakeTempDirectory("slotrec-cli");
   EXPECT_FALSE(directory.empty());
-  ChildSpec spec;
-  spec.program = SLOTREC_BINARY;
-  spec.argv.push_back(program);
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.working_directory = directory;
-  spec.signal_when_stdout_has = expected_start;
-  spec.signal_number = SIGINT;
-  spec.signal_grace_ms = 3000;
-  spec.timeout_ms = 120000;
+  ChildCommand command;
+  command.program = SLOTREC_BINARY;
+  command.argv.push_back(program);
+  command.argv.insert(command.argv.end(), args.begin(), args.end());
+  command.working_directory = directory;
+  command.signal_when_stdout_has = expected_start;
+  command.signal_number = SIGINT;
+  command.signal_grace_ms = 3000;
+  command.timeout_ms = 120000;
   Outcome outcome;
-  outcome.child = RunChild(spec);
+  outcome.child = RunChild(command);
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
     outcome.made.push_back(entry.path().filename().string());
     outcome.made_directories_only &= entry.is_directory();

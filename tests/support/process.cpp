@@ -44,7 +44,7 @@ bool MakePipe(Fd& read_end, Fd& write_end) {
 
 std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// The caller's environment with the spec's changes applied.
+// The caller's environment with the requested changes applied.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& changes) {
   std::vector<std::string> result;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
@@ -121,18 +121,18 @@ void Record(int status, ChildResult& result) {
 
 }  // namespace
 
-ChildResult RunChild(const ChildSpec& spec) {
+ChildResult RunChild(const ChildCommand& command) {
   ChildResult result;
-  std::string program = spec.program;
+  std::string program = command.program;
   // A relative path must still name the program after the child changes
   // directory.
   if (program.find('/') != std::string::npos) {
     std::error_code ignored;
     program = std::filesystem::absolute(program, ignored).string();
   }
-  std::vector<std::string> argv_texts = spec.argv;
-  if (argv_texts.empty()) argv_texts.push_back(spec.program);
-  std::vector<std::string> env_texts = ChildEnvironment(spec.environment);
+  std::vector<std::string> argv_texts = command.argv;
+  if (argv_texts.empty()) argv_texts.push_back(command.program);
+  std::vector<std::string> env_texts = ChildEnvironment(command.environment);
   std::vector<char*> argv = Pointers(argv_texts);
   std::vector<char*> envp = Pointers(env_texts);
 
@@ -148,7 +148,7 @@ ChildResult RunChild(const ChildSpec& spec) {
     return result;
   }
   if (pid == 0) {
-    ExecChild(program.c_str(), argv.data(), envp.data(), spec.working_directory.c_str(),
+    ExecChild(program.c_str(), argv.data(), envp.data(), command.working_directory.c_str(),
               out_write.fd, err_write.fd, status_write.fd);
   }
   out_write.reset();
@@ -171,7 +171,7 @@ ChildResult RunChild(const ChildSpec& spec) {
   }
   result.started = true;
 
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(spec.timeout_ms);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(command.timeout_ms);
   bool signal_pending = false;
   Clock::time_point signal_at{};
   bool reaped = false;
@@ -184,7 +184,7 @@ ChildResult RunChild(const ChildSpec& spec) {
       break;
     }
     if (signal_pending && now >= signal_at) {
-      kill(pid, spec.signal_number);  // a zombie not yet reaped ignores it harmlessly
+      kill(pid, command.signal_number);  // a zombie not yet reaped ignores it harmlessly
       result.signal_sent = true;
       signal_pending = false;
     }
@@ -207,10 +207,10 @@ ChildResult RunChild(const ChildSpec& spec) {
     } else {
       usleep(static_cast<useconds_t>(std::min(wait_ms, 5)) * 1000u);  // waiting for the exit only
     }
-    if (!spec.signal_when_stdout_has.empty() && !result.signal_sent && !signal_pending &&
-        result.out.find(spec.signal_when_stdout_has) != std::string::npos) {
+    if (!command.signal_when_stdout_has.empty() && !result.signal_sent && !signal_pending &&
+        result.out.find(command.signal_when_stdout_has) != std::string::npos) {
       signal_pending = true;
-      signal_at = Clock::now() + std::chrono::milliseconds(spec.signal_grace_ms);
+      signal_at = Clock::now() + std::chrono::milliseconds(command.signal_grace_ms);
     }
     if (waitpid(pid, &status, WNOHANG) == pid) reaped = true;
   }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct ChildSpec {
+struct ChildCommand {
   // Path of the program (searched in PATH when it contains no '/').
   std::string program;
   // The argv the child sees, argv[0] included; empty means {program}. Lets a
@@ -44,7 +44,7 @@ struct ChildResult {
 
 // Runs the child to its end (or to the time limit) and reports how it ended.
 // Blocks the calling thread; safe to call from several threads at once.
-ChildResult RunChild(const ChildSpec& spec);
+ChildResult RunChild(const ChildCommand& command);
 
 // A new empty directory under the system's temporary directory, and its
 // removal with everything in it. For tests that need a fresh working
