@@ -22,6 +22,7 @@
 #include <sys/shm.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -37,6 +38,7 @@ struct PixelStoreImpl {
   bool shm_attached = false;    // the server has attached the segment
   bool direct = false;          // the store's pixels are the segment itself
   std::uint8_t* heap = nullptr;  // the pixels otherwise (calloc)
+  std::uint8_t* spare = nullptr;  // where XGetImage reads land first (calloc)
 };
 
 namespace {
@@ -335,9 +337,10 @@ bool read_rows_shared(PixelStore* store, int y, int h, int root_x, int root_y) {
                                store->width, h);
 }
 
-// Any rectangle through XGetImage: the server's reply lands in memory Xlib
-// allocates, and is copied (or converted) into the store.
-bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x, int root_y) {
+// One band of rows through XGetImage, copied (or converted) from the memory
+// Xlib allocated for the reply to (x, y) of a BGRX block.
+bool read_band(std::uint8_t* block, std::ptrdiff_t stride, int x, int y, int w, int h, int root_x,
+               int root_y) {
   XImage* image = XGetImage(g.dpy, g.root, root_x, root_y, static_cast<unsigned>(w),
                             static_cast<unsigned>(h), AllPlanes, ZPixmap);
   if (image == nullptr || g.lost) {
@@ -346,18 +349,51 @@ bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x,
   }
   bool ok = image->bits_per_pixel % 8 == 0;
   const pixel::PackedLayout layout = layout_of(image);
-  std::uint8_t* dst = store->pixels + y * store->stride + x * 4;
+  std::uint8_t* dst = block + y * stride + x * 4;
   const auto* src = reinterpret_cast<const std::uint8_t*>(image->data);
   if (ok && pixel::layout_is_bgrx(layout)) {
     for (int row = 0; row < h; ++row) {
-      std::memcpy(dst + row * store->stride, src + row * image->bytes_per_line,
+      std::memcpy(dst + row * stride, src + row * image->bytes_per_line,
                   static_cast<std::size_t>(w) * 4u);
     }
   } else if (ok) {
-    ok = pixel::packed_to_bgrx(src, image->bytes_per_line, layout, dst, store->stride, w, h);
+    ok = pixel::packed_to_bgrx(src, image->bytes_per_line, layout, dst, stride, w, h);
   }
   XDestroyImage(image);
   return ok;
+}
+
+// Any rectangle without a shared segment. The server's reply is read in
+// bands of about kBandBytes (one reply for a whole screen would be a fresh
+// multi-megabyte allocation each time, paid for in page faults), into the
+// spare block, so that a failure half-way leaves the store's pixels alone.
+// A read of the whole store then swaps the two blocks; a smaller one copies
+// its rectangle across.
+bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x, int root_y) {
+  constexpr int kBandBytes = 256 * 1024;
+  PixelStoreImpl* impl = store->impl;
+  const std::size_t bytes = static_cast<std::size_t>(store->stride) * store->height;
+  if (impl->spare == nullptr) {
+    impl->spare = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
+    if (impl->spare == nullptr) return false;
+  }
+  const int band = std::max(1, kBandBytes / (w * 4));
+  for (int row = 0; row < h; row += band) {
+    if (!read_band(impl->spare, store->stride, x, y + row, w, std::min(band, h - row), root_x,
+                   root_y + row)) {
+      return false;
+    }
+  }
+  if (!impl->direct && x == 0 && y == 0 && w == store->width && h == store->height) {
+    std::swap(impl->heap, impl->spare);
+    store->pixels = impl->heap;
+    return true;
+  }
+  for (int row = y; row < y + h; ++row) {
+    std::memcpy(store->pixels + row * store->stride + x * 4,
+                impl->spare + row * store->stride + x * 4, static_cast<std::size_t>(w) * 4u);
+  }
+  return true;
 }
 
 }  // namespace
@@ -420,6 +456,7 @@ void pixel_store_destroy(PixelStore* store) {
       XDestroyImage(impl->shm_image);
     }
     std::free(impl->heap);
+    std::free(impl->spare);
     delete impl;
   }
   *store = PixelStore{};
