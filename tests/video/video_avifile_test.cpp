@@ -1,5 +1,8 @@
 // The real AVIFile layer and x264 compressor: files written through the
 // operations as the recorder calls them, judged by ffprobe and ffmpeg.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -380,6 +383,60 @@ TEST_F(AviFileTest, BadRequestsAreRefusedWithTheirCodes) {
   AVIStreamRelease(raw);
   AVIFileRelease(file);
   EXPECT_EQ(probe_stream(path).frames, 1);
+}
+
+// Captures what the process writes to stdout and stderr between start and
+// stop, at the descriptor level, where libx264's messages go.
+class OutputCapture {
+ public:
+  explicit OutputCapture(const ScratchDir& dir) : out_path_(dir.file("stdout")), err_path_(dir.file("stderr")) {}
+  void start() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    saved_out_ = dup(1);
+    saved_err_ = dup(2);
+    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(out);
+    close(err);
+  }
+  void stop() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out_, 1);
+    dup2(saved_err_, 2);
+    close(saved_out_);
+    close(saved_err_);
+  }
+  long long out_bytes() const { return file_size(out_path_); }
+  long long err_bytes() const { return file_size(err_path_); }
+
+ private:
+  std::string out_path_, err_path_;
+  int saved_out_ = -1, saved_err_ = -1;
+};
+
+// The encoder's messages go to stderr, never to stdout (slotrec's log there
+// is exact), and only as many as log_level asks for: none at 0.
+TEST_F(AviFileTest, EncoderLogFollowsLogLevelOnStderr) {
+  BITMAPINFOHEADER h = dib_header(64, 48, 24);
+  OutputCapture capture(dir_);
+  set_x264_dword("log_level", 3);
+  capture.start();
+  record_bars(dir_.file("chatty.avi"), h, 20, 3);
+  capture.stop();
+  EXPECT_EQ(capture.out_bytes(), 0);
+  EXPECT_GT(capture.err_bytes(), 0);  // libx264 reports its statistics at info level
+
+  set_x264_dword("log_level", 0);
+  set_x264_text("preset", "unknown");  // would be a warning
+  capture.start();
+  record_bars(dir_.file("quiet.avi"), h, 20, 3);
+  capture.stop();
+  EXPECT_EQ(capture.out_bytes(), 0);
+  EXPECT_EQ(capture.err_bytes(), 0);
 }
 
 }  // namespace
