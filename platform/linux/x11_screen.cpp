@@ -5,10 +5,16 @@
 // Xlib ends the process on a lost connection and on any protocol error
 // unless told otherwise. A recorder must outlive its display, so protocol
 // errors on our connection are only counted (the call that caused one
-// fails), and a lost connection marks the connection dead: our exit handler
-// returns instead of exiting, every later call fails without touching Xlib,
-// and the program hears CTRL_LOGOFF_EVENT, as on Windows when the session
-// ends.
+// fails), and a lost connection marks the connection dead: every later call
+// fails without touching Xlib, and the program hears CTRL_LOGOFF_EVENT, as
+// on Windows when the session ends.
+//
+// Xlib's exit handler for a lost connection may return instead of exiting,
+// but it is called with the display's lock already released, and the Xlib
+// call it interrupted releases it a second time on its way out. So the
+// handler does not return into Xlib: it jumps back to the x_call() that
+// made the call (Xlib holds no other lock at that point, and no C++ object
+// lives in the frames in between), and the connection is never used again.
 #include "platform/linux/x11_screen.h"
 
 #include <X11/Xlib.h>
@@ -17,6 +23,7 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -72,6 +79,7 @@ struct Connection {
   bool cursor_dirty = true;
 
   unsigned long errors = 0;  // protocol errors seen on our connection
+  jmp_buf* landing = nullptr;  // where a lost connection returns to
 };
 
 Connection g;
@@ -96,15 +104,17 @@ int on_io_error(Display* dpy) {
   return g_previous_io_error_handler != nullptr ? g_previous_io_error_handler(dpy) : 0;
 }
 
-// Called by Xlib after on_io_error for our display; returning (instead of
-// exiting, which is the default) lets the failed call come back to us.
-void on_io_error_exit(Display*, void*) { g.lost = true; }
+// Called by Xlib after on_io_error for our display, in place of exit().
+void on_io_error_exit(Display*, void*) {
+  g.lost = true;
+  if (g.landing != nullptr) longjmp(*g.landing, 1);
+}
 
-// Brackets every stretch of Xlib calls. Writing to a socket whose server has
-// died raises SIGPIPE, which would end the process, so the signal is blocked
-// meanwhile and any SIGPIPE it raised is taken off again. On the way out it
-// delivers CTRL_LOGOFF_EVENT once, after the connection has been found lost:
-// outside Xlib, so the handler runs in plain code.
+// Brackets every stretch of Xlib calls (see x_call). Writing to a socket
+// whose server has died raises SIGPIPE, which would end the process, so the
+// signal is blocked meanwhile and any SIGPIPE it raised is taken off again.
+// On the way out it delivers CTRL_LOGOFF_EVENT once, after the connection
+// has been found lost.
 class CallScope {
  public:
   CallScope() {
@@ -138,6 +148,24 @@ class CallScope {
   sigset_t saved_;
   bool pipe_was_pending_ = false;
 };
+
+// Runs `body`, a stretch of Xlib calls, and gives its result; false at once
+// when the connection is already lost, and false when it is lost meanwhile
+// (the exit handler jumps back here). `body` must keep no object with a
+// destructor alive across an Xlib call.
+template <typename Body>
+bool x_call(Body&& body) {
+  CallScope scope;
+  if (g.lost) return false;
+  struct RestoreLanding {
+    jmp_buf* outer;
+    ~RestoreLanding() { g.landing = outer; }
+  } restore{g.landing};
+  jmp_buf landing;
+  if (setjmp(landing) != 0) return false;
+  g.landing = &landing;
+  return body() && !g.lost;
+}
 
 int bits_per_pixel_for_depth(Display* dpy, int depth) {
   int count = 0;
@@ -258,9 +286,25 @@ bool ready() {
   return !g.lost;
 }
 
-// Makes the shared segment for a store and has the server attach it. On any
-// failure the store is left without one, and after a failed attach MIT-SHM
-// is not tried again (the server cannot reach our memory, e.g. over TCP).
+// Takes back a store's shared segment and its image, without a word to the
+// server (the caller detaches first while there is a connection).
+void release_segment(PixelStoreImpl* impl) {
+  XShmSegmentInfo& info = impl->shm_info;
+  shmdt(info.shmaddr);
+  shmctl(info.shmid, IPC_RMID, nullptr);  // if the attach never got that far
+  impl->shm_image->data = nullptr;
+  XDestroyImage(impl->shm_image);
+  impl->shm_image = nullptr;
+  impl->shm_attached = false;
+  impl->direct = false;
+  info = XShmSegmentInfo{};
+}
+
+// Makes the shared segment for a store and has the server attach it. From
+// the moment the segment exists the store owns it (impl->shm_image), so a
+// connection lost half-way leaves nothing behind; shm_attached says whether
+// the server has it. After a refused attach MIT-SHM is not tried again (the
+// server cannot reach our memory, e.g. over TCP).
 void attach_shared_segment(PixelStoreImpl* impl, int width, int height) {
   // The image keeps a pointer to the segment's record: it must be the one in
   // the store, which lives as long as the image.
@@ -275,33 +319,32 @@ void attach_shared_segment(PixelStoreImpl* impl, int width, int height) {
   info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (info.shmid < 0) {
     XDestroyImage(image);
+    info = XShmSegmentInfo{};
     return;
   }
   void* address = shmat(info.shmid, nullptr, 0);
   if (address == reinterpret_cast<void*>(-1)) {
     shmctl(info.shmid, IPC_RMID, nullptr);
     XDestroyImage(image);
+    info = XShmSegmentInfo{};
     return;
   }
   info.shmaddr = static_cast<char*>(address);
   info.readOnly = False;
   image->data = info.shmaddr;
+  impl->shm_image = image;
 
   const unsigned long errors_before = g.errors;
-  const bool attached = XShmAttach(g.dpy, &info) && XSync(g.dpy, False) &&
-                        g.errors == errors_before && !g.lost;
+  XShmAttach(g.dpy, &info);
+  XSync(g.dpy, False);
   // Marked for removal at once: the segment goes away with its last user,
   // even if this process dies without cleaning up.
   shmctl(info.shmid, IPC_RMID, nullptr);
-  if (!attached) {
+  if (g.errors != errors_before) {
     g.shm = false;
-    shmdt(info.shmaddr);
-    image->data = nullptr;
-    XDestroyImage(image);
-    info = XShmSegmentInfo{};
+    release_segment(impl);
     return;
   }
-  impl->shm_image = image;
   impl->shm_attached = true;
   impl->direct = pixel::layout_is_bgrx(g.layout) &&
                  image->bits_per_pixel == 32 && image->bytes_per_line == width * 4;
@@ -399,19 +442,19 @@ bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x,
 }  // namespace
 
 bool screen_ready() {
-  CallScope scope;
-  return ready();
+  return x_call([] { return ready(); });
 }
 
 bool screen_lost() { return g.lost; }
 
 bool screen_geometry(ScreenGeometry* out, bool refresh) {
-  CallScope scope;
-  if (!ready()) return false;
-  pump_events();
-  if ((refresh || g.geometry_dirty || !g.geometry_valid) && !read_geometry()) return false;
-  *out = g.geometry;
-  return true;
+  return x_call([&] {
+    if (!ready()) return false;
+    pump_events();
+    if ((refresh || g.geometry_dirty || !g.geometry_valid) && !read_geometry()) return false;
+    *out = g.geometry;
+    return true;
+  });
 }
 
 bool pixel_store_create(PixelStore* store, int width, int height) {
@@ -421,10 +464,11 @@ bool pixel_store_create(PixelStore* store, int width, int height) {
   if (bytes > kMaxStoreBytes) return false;
   auto* impl = new (std::nothrow) PixelStoreImpl;
   if (impl == nullptr) return false;
-  {
-    CallScope scope;
+  x_call([&] {
     if (ready() && g.shm && g.true_color) attach_shared_segment(impl, width, height);
-  }
+    return true;
+  });
+  if (impl->shm_image != nullptr && !impl->shm_attached) release_segment(impl);  // lost meanwhile
   if (!impl->direct) {
     impl->heap = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(bytes), 1));
     if (impl->heap == nullptr) {
@@ -446,14 +490,14 @@ void pixel_store_destroy(PixelStore* store) {
   PixelStoreImpl* impl = store->impl;
   if (impl != nullptr) {
     if (impl->shm_image != nullptr) {
-      if (impl->shm_attached && !g.lost && g.dpy != nullptr) {
-        CallScope scope;
-        XShmDetach(g.dpy, &impl->shm_info);
-        XFlush(g.dpy);
+      if (impl->shm_attached && g.dpy != nullptr) {
+        x_call([&] {
+          XShmDetach(g.dpy, &impl->shm_info);
+          XFlush(g.dpy);
+          return true;
+        });
       }
-      shmdt(impl->shm_info.shmaddr);
-      impl->shm_image->data = nullptr;
-      XDestroyImage(impl->shm_image);
+      release_segment(impl);
     }
     std::free(impl->heap);
     std::free(impl->spare);
@@ -468,56 +512,67 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
       x > store->width - w || y > store->height - h) {
     return false;
   }
-  CallScope scope;
-  if (!ready() || !g.true_color) return false;
-  if (store->impl->shm_image != nullptr && x == 0 && w == store->width) {
-    return read_rows_shared(store, y, h, root_x, root_y);
+  PixelStoreImpl* impl = store->impl;
+  const bool ok = x_call([&] {
+    if (!ready() || !g.true_color) return false;
+    if (impl->shm_image != nullptr && x == 0 && w == store->width) {
+      return read_rows_shared(store, y, h, root_x, root_y);
+    }
+    return read_rect_copied(store, x, y, w, h, root_x, root_y);
+  });
+  if (impl->shm_image != nullptr) {
+    // A read cut short by a lost connection leaves the image pointing at
+    // the rows it was reading.
+    impl->shm_image->data = impl->shm_info.shmaddr;
+    impl->shm_image->height = store->height;
   }
-  return read_rect_copied(store, x, y, w, h, root_x, root_y);
+  return ok;
 }
 
 bool cursor_query(int* root_x, int* root_y, const CursorImage** image) {
   *image = nullptr;
-  CallScope scope;
-  if (!ready()) return false;
-  pump_events();
-  if (!g.xfixes || g.lost) return false;
-  if (g.cursor_dirty || !g.cursor_valid) {
-    // Cleared first: a change reported while we fetch only costs a refetch.
-    g.cursor_dirty = false;
-    g.cursor_valid = false;
-    XFixesCursorImage* fetched = XFixesGetCursorImage(g.dpy);
-    if (fetched == nullptr || g.lost) {
-      if (fetched != nullptr) XFree(fetched);
-      g.cursor_dirty = true;
+  const bool ok = x_call([&] {
+    if (!ready()) return false;
+    pump_events();
+    if (!g.xfixes) return false;
+    if (g.cursor_dirty || !g.cursor_valid) {
+      // Cleared first: a change reported while we fetch only costs a refetch.
+      g.cursor_dirty = false;
+      g.cursor_valid = false;
+      XFixesCursorImage* fetched = XFixesGetCursorImage(g.dpy);
+      if (fetched == nullptr) {
+        g.cursor_dirty = true;
+        return false;
+      }
+      CursorImage& cursor = g.cursor;
+      cursor.width = fetched->width;
+      cursor.height = fetched->height;
+      cursor.xhot = fetched->xhot;
+      cursor.yhot = fetched->yhot;
+      const std::size_t count = static_cast<std::size_t>(cursor.width) * cursor.height;
+      cursor.argb.resize(count);
+      for (std::size_t i = 0; i < count; ++i) {
+        cursor.argb[i] = static_cast<std::uint32_t>(fetched->pixels[i]);
+      }
+      XFree(fetched);
+      g.cursor_valid = count > 0;
+      if (!g.cursor_valid) g.cursor_dirty = true;
+    }
+    if (!g.cursor_valid) return false;
+    Window root_return = 0, child = 0;
+    int x = 0, y = 0, window_x = 0, window_y = 0;
+    unsigned mask = 0;
+    if (!XQueryPointer(g.dpy, g.root, &root_return, &child, &x, &y, &window_x, &window_y,
+                       &mask)) {
       return false;
     }
-    CursorImage& cursor = g.cursor;
-    cursor.width = fetched->width;
-    cursor.height = fetched->height;
-    cursor.xhot = fetched->xhot;
-    cursor.yhot = fetched->yhot;
-    const std::size_t count = static_cast<std::size_t>(cursor.width) * cursor.height;
-    cursor.argb.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      cursor.argb[i] = static_cast<std::uint32_t>(fetched->pixels[i]);
-    }
-    XFree(fetched);
-    g.cursor_valid = count > 0;
-    if (!g.cursor_valid) g.cursor_dirty = true;
-  }
-  if (!g.cursor_valid) return false;
-  Window root_return = 0, child = 0;
-  int x = 0, y = 0, window_x = 0, window_y = 0;
-  unsigned mask = 0;
-  if (!XQueryPointer(g.dpy, g.root, &root_return, &child, &x, &y, &window_x, &window_y, &mask) ||
-      g.lost) {
-    return false;
-  }
-  *root_x = x;
-  *root_y = y;
-  *image = &g.cursor;
-  return true;
+    *root_x = x;
+    *root_y = y;
+    *image = &g.cursor;
+    return true;
+  });
+  if (!ok) *image = nullptr;
+  return ok;
 }
 
 }  // namespace x11
