@@ -142,8 +142,7 @@ void BM_Capture(benchmark::State& state) {
 BENCHMARK(BM_Capture)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The conversion of one 1920 × 1080 frame into a bottom-up 24-bit DIB.
-void BM_Convert(benchmark::State& state) {
-  const auto impl = static_cast<pixel::Bgr24Impl>(state.range(0));
+void BM_Convert(benchmark::State& state, pixel::Bgr24Impl impl) {
   if (!pixel::bgr24_impl_available(impl)) {
     state.SkipWithError("not on this processor");
     return;
@@ -160,12 +159,10 @@ void BM_Convert(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(src.size()));
 }
-BENCHMARK(BM_Convert)
-    ->ArgName("impl")
-    ->Arg(static_cast<int>(pixel::Bgr24Impl::kReference))
-    ->Arg(static_cast<int>(pixel::Bgr24Impl::kScalar))
-    ->Arg(static_cast<int>(pixel::Bgr24Impl::kSsse3))
+BENCHMARK_CAPTURE(BM_Convert, reference, pixel::Bgr24Impl::kReference)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Convert, scalar, pixel::Bgr24Impl::kScalar)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Convert, ssse3, pixel::Bgr24Impl::kSsse3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
