@@ -2,7 +2,8 @@
 //
 // The entry point prints the banner and usage, reads the command line
 // against the option table and hands the recording options to the run.
-// Exit status: 1 after a command-line error, 0 after a run.
+// Exit status: 1 after a command-line error or when there is nothing to
+// record with (no compressor, no screen), 0 after a run.
 #include <cstdio>
 
 #include "cli/option_table.h"
@@ -43,6 +44,5 @@ int main(int argc, char** argv) {
   }
 
   if (values.verbose != 0) arg_print_table(stdout, table, kOptionCount);
-  RunRecording(values.fps, values.slotsecs, values.withmouse, values.totalcapture);
-  return 0;
+  return RunRecording(values.fps, values.slotsecs, values.withmouse, values.totalcapture);
 }

@@ -45,4 +45,8 @@ inline constexpr char kErrorMarkFormat[] = "       %s %s\n";  // as wide as "ERR
 inline constexpr char kFpsRange[] = "fps=fps argument out of range, allowed 1 to 5965";
 inline constexpr char kSlotsecsRange[] =
     "slotsecs=slotsecs argument out of range, allowed 1 to 2147483";
+// A run that cannot record says why.
+inline constexpr char kNoCompressor[] =
+    "ERROR: no video compressor with \"x264vfw\" in its description is installed\n";
+inline constexpr char kNoScreen[] = "ERROR: cannot open the screen for capture\n";
 }  // namespace cli_text

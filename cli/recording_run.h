@@ -3,8 +3,34 @@
 
 #include <cstdint>
 
-// Records with the scanned options until the frame cap: lowers the calling
-// thread to idle priority, then creates the directory named after the local
-// start time in the working directory and makes it the working directory.
-// Called once, by main, on the main thread. Returns 0.
+#include "platform/platform.h"
+
+struct Recorder;
+
+// Records with the scanned options until the frame cap or a stop from
+// outside (Ctrl-C, Ctrl-Break, the console closing, log-off, shut-down; on
+// Linux SIGINT, SIGQUIT, SIGHUP, SIGTERM): lowers the calling thread to idle
+// priority, creates the directory named after the local start time in the
+// working directory and enters it, opens the grabber, starts the recorder,
+// ticks, and tears down with every segment finalised. Returns 0, or 1 (with
+// a message, and no directory left behind) when there is no x264vfw
+// compressor or no screen to capture. Main thread, once.
 int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t totalcapture);
+
+// Frames in 100 hours at `fps`.
+int32_t FrameCap(int32_t fps);
+
+// Ticks until the recorder has written `cap` frames or a stop has been
+// asked for; the cap is tested before every tick, the first included.
+void RunFrameLoop(Recorder* recorder, int32_t cap);
+
+// What a console control event does to the run: asks the frame loop to stop
+// after the current tick; for the events after which Windows ends the
+// process (close, log-off, shut-down) it also waits, a little less than the
+// time Windows allows, until the run has torn down. Returns TRUE (handled).
+// Runs on the thread the platform calls console handlers on.
+BOOL WINAPI OnConsoleControl(DWORD event);
+
+// For tests: whether a stop has been asked for, and forgetting it.
+bool StopRequested();
+void ResetStopRequest();

@@ -90,6 +90,14 @@ void dispatch_control_events() {
   }
 }
 
+// On Windows a write to a pipe whose reader has gone fails with an error; on
+// Linux it would end the process with SIGPIPE, losing the segments being
+// recorded (`slotrec | head`, a closed ssh session). Writes fail instead.
+const bool kBrokenPipesAreErrors = [] {
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}();
+
 void start_dispatcher() {
   std::call_once(g_dispatcher_started, [] {
     if (pipe2(g_event_pipe, O_CLOEXEC) != 0) return;

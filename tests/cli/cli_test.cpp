@@ -1,10 +1,10 @@
 // Runs build/slotrec in a fresh temporary directory per case and compares
 // standard output byte for byte, the exit status and the directories made.
 //
-// A valid command line starts a recording. The valid cases wait until the
-// expected start of the output has appeared, give the program a moment to
-// end by itself, and interrupt it otherwise; the output must begin with the
-// expected text and the program must end with status 0.
+// A valid command line starts a recording of a private Xvfb screen. The
+// valid cases wait until the expected start of the output has appeared,
+// then interrupt the program; the output must begin with the expected text
+// and the program must end with status 0.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,8 +14,20 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/xvfb.h"
 
 namespace {
+
+// Valid command lines record: every run gets a small private screen.
+testsupport::XvfbServer& Screen() {
+  static testsupport::XvfbServer server([] {
+    testsupport::XvfbOptions options;
+    options.width = 320;
+    options.height = 240;
+    return options;
+  }());
+  return server;
+}
 
 std::string Header(const std::string& program) {
   return "Screen Recording\n"
@@ -76,13 +88,15 @@ Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& expe
   command.argv.push_back(program);
   command.argv.insert(command.argv.end(), args.begin(), args.end());
   command.working_directory = directory;
+  command.environment = {"DISPLAY=" + Screen().display(), "XDG_CONFIG_HOME=" + directory + "/.config"};
   command.signal_when_stdout_has = expected_start;
   command.signal_number = SIGINT;
-  command.signal_grace_ms = 3000;
+  command.signal_grace_ms = 300;
   command.timeout_ms = 120000;
   Outcome outcome;
   outcome.child = RunChild(command);
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    if (entry.path().filename() == ".config") continue;  // the settings store
     outcome.made.push_back(entry.path().filename().string());
     outcome.made_directories_only &= entry.is_directory();
   }

@@ -1,0 +1,254 @@
+// Records a known screen with the real program, stops it from outside, and
+// reads every segment back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/x11_painter.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// An odd screen height: the compressor takes even sizes only, so the
+// grabber settles on 642 x 480.
+constexpr int kScreenWidth = 642;
+constexpr int kScreenHeight = 481;
+constexpr int kFrameWidth = 642;
+constexpr int kFrameHeight = 480;
+
+struct Rectangle {
+  int x, y, width, height;
+  std::uint32_t rgb;
+};
+const Rectangle kRectangles[] = {
+    {40, 30, 120, 80, 0xff0000},
+    {300, 200, 100, 100, 0x00ff00},
+    {500, 350, 90, 90, 0x0000ff},
+};
+
+// A white 12 x 12 block with its hot spot at (3, 4).
+testsupport::CursorPicture KnownCursor() {
+  testsupport::CursorPicture cursor;
+  cursor.rows.assign(12, std::string(12, '#'));
+  cursor.xhot = 3;
+  cursor.yhot = 4;
+  cursor.foreground = 0xffffff;
+  return cursor;
+}
+constexpr int kPointerX = 200;
+constexpr int kPointerY = 150;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+struct MetaFrame {
+  long time;
+  int x, y;
+};
+
+std::vector<MetaFrame> MetaFrames(const std::string& bytes) {
+  std::vector<MetaFrame> frames;
+  static const std::regex line("<frame time=\"(-?\\d+)\" x=\"(-?\\d+)\" y=\"(-?\\d+)\"/>\r\n");
+  for (auto it = std::sregex_iterator(bytes.begin(), bytes.end(), line); it != std::sregex_iterator();
+       ++it) {
+    frames.push_back({std::stol((*it)[1]), std::stoi((*it)[2]), std::stoi((*it)[3])});
+  }
+  return frames;
+}
+
+ChildResult RunTool(const std::string& program, const std::vector<std::string>& args) {
+  ChildCommand spec;
+  spec.program = program;
+  spec.argv = {program};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.timeout_ms = 60000;
+  return RunChild(spec);
+}
+
+std::string Probe(const fs::path& avi, const std::string& entries) {
+  ChildResult r = RunTool("ffprobe", {"-v", "error", "-count_frames", "-select_streams", "v:0",
+                                  "-show_entries", entries, "-of", "default=nw=1:nk=1",
+                                  avi.string()});
+  EXPECT_TRUE(r.exited && r.exit_status == 0) << r.err;
+  return r.out;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class Recording : public ::testing::TestWithParam<int> {
+ protected:
+  static void SetUpTestSuite() {
+    testsupport::XvfbOptions options;
+    options.width = kScreenWidth;
+    options.height = kScreenHeight;
+    server_ = new testsupport::XvfbServer(options);
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    painter_ = new testsupport::X11Painter(server_->display());
+    ASSERT_TRUE(painter_->ok());
+    for (const Rectangle& r : kRectangles) painter_->fill(r.x, r.y, r.width, r.height, r.rgb);
+    ASSERT_TRUE(painter_->set_cursor(KnownCursor()));
+    painter_->warp_pointer(kPointerX, kPointerY);
+    painter_->sync();
+  }
+  static void TearDownTestSuite() {
+    delete painter_;
+    delete server_;
+  }
+
+  void SetUp() override { scratch_ = MakeTempDirectory("slotrec-recording"); }
+  void TearDown() override { RemoveTree(scratch_); }
+
+  // Records until `seconds` after the first segment was prepared, then
+  // sends the signal under test. Returns the run's directory.
+  fs::path Record(int signal_number, int seconds) {
+    ChildCommand spec;
+    spec.program = SLOTREC_BINARY;
+    spec.argv = {"slotrec", "fps=10", "slotsecs=1"};
+    spec.working_directory = scratch_;
+    spec.environment = {"DISPLAY=" + server_->display(),
+                        "XDG_CONFIG_HOME=" + scratch_ + "/config"};
+    spec.signal_when_stdout_has = "Trying prepare 000-00.avi";
+    spec.signal_grace_ms = seconds * 1000;
+    spec.signal_number = signal_number;
+    spec.timeout_ms = 120000;
+    result_ = RunChild(spec);
+    EXPECT_TRUE(result_.signal_sent);
+    EXPECT_TRUE(result_.exited) << "signal " << result_.term_signal << "\n" << result_.err;
+    EXPECT_EQ(result_.exit_status, 0);
+    EXPECT_EQ(result_.out.rfind("Screen Recording\n", 0), 0u);
+    std::vector<fs::path> runs;
+    for (const auto& entry : fs::directory_iterator(scratch_)) {
+      if (std::regex_match(entry.path().filename().string(),
+                           std::regex("\\d{4}(-\\d\\d){5}-\\d{3}"))) {
+        runs.push_back(entry.path());
+      }
+    }
+    EXPECT_EQ(runs.size(), 1u);
+    return runs.empty() ? fs::path() : runs[0];
+  }
+
+  static testsupport::XvfbServer* server_;
+  static testsupport::X11Painter* painter_;
+  std::string scratch_;
+  ChildResult result_;
+};
+
+testsupport::XvfbServer* Recording::server_ = nullptr;
+testsupport::X11Painter* Recording::painter_ = nullptr;
+
+TEST_P(Recording, StoppedFromOutsideLeavesOnlyCompletePlayableSegments) {
+  int signal_number = GetParam();
+  fs::path run = Record(signal_number, signal_number == SIGINT ? 5 : 2);
+  ASSERT_FALSE(run.empty());
+
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(run)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  ASSERT_GE(names.size(), 4u);
+  EXPECT_EQ(names[0], "000-00.avi");
+  int total_frames = 0;
+  bool empty_segments_seen = false;
+  for (size_t i = 0; i < names.size(); i += 2) {
+    std::string stem = names[i].substr(0, names[i].size() - 4);
+    SCOPED_TRACE(stem);
+    ASSERT_TRUE(std::regex_match(stem, std::regex("\\d{3}-\\d\\d")));
+    ASSERT_EQ(names[i], stem + ".avi");
+    ASSERT_EQ(names[i + 1], stem + ".meta");
+
+    std::string meta = ReadFile(run / (stem + ".meta"));
+    EXPECT_EQ(meta.substr(0, 33), "<?xml version=\"1.0\"?>\r\n<frames>\r\n");
+    ASSERT_GE(meta.size(), 46u);
+    EXPECT_EQ(meta.substr(meta.size() - 13), "\r\n</frames>\r\n");
+    EXPECT_EQ(std::count(meta.begin(), meta.end(), '\n'), std::count(meta.begin(), meta.end(), '\r'));
+    std::vector<MetaFrame> frames = MetaFrames(meta);
+    for (const MetaFrame& f : frames) {
+      EXPECT_EQ(f.x, kPointerX - 3);
+      EXPECT_EQ(f.y, kPointerY - 4);
+    }
+
+    std::vector<std::string> probe =
+        Lines(Probe(run / (stem + ".avi"), "stream=codec_name,width,height,r_frame_rate,nb_read_frames"));
+    ASSERT_EQ(probe.size(), 5u);
+    EXPECT_EQ(probe[0], "h264");
+    EXPECT_EQ(probe[1], std::to_string(kFrameWidth));
+    EXPECT_EQ(probe[2], std::to_string(kFrameHeight));
+    EXPECT_EQ(probe[3], "10/1");
+    if (frames.empty()) {
+      // Only the segments prepared for what was still to come end empty;
+      // ffprobe reads them but has no frame to count.
+      EXPECT_TRUE(probe[4] == "0" || probe[4] == "N/A") << probe[4];
+      empty_segments_seen = true;
+    } else {
+      EXPECT_FALSE(empty_segments_seen) << "a segment with frames after an empty one";
+      EXPECT_EQ(probe[4], std::to_string(frames.size()));
+    }
+    total_frames += static_cast<int>(frames.size());
+  }
+  EXPECT_GT(total_frames, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Recording, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == SIGINT    ? "Sigint"
+                                              : info.param == SIGTERM ? "Sigterm"
+                                                                      : "Sighup");
+                         });
+
+using RecordedPicture = Recording;
+
+TEST_F(RecordedPicture, DecodedFramesShowTheScreenAndTheCursorWhereTheMetaSaysItIs) {
+  fs::path run = Record(SIGINT, 2);
+  ASSERT_FALSE(run.empty());
+  std::vector<MetaFrame> frames = MetaFrames(ReadFile(run / "000-00.meta"));
+  ASSERT_FALSE(frames.empty());
+  ChildResult decoded = RunTool("ffmpeg", {"-v", "error", "-i", (run / "000-00.avi").string(),
+                                       "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+  ASSERT_TRUE(decoded.exited && decoded.exit_status == 0) << decoded.err;
+  ASSERT_EQ(decoded.out.size(), static_cast<size_t>(kFrameWidth * kFrameHeight * 3));
+  auto pixel = [&](int x, int y) {
+    size_t at = (static_cast<size_t>(y) * kFrameWidth + x) * 3;
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(decoded.out[at + i]); };
+    return (static_cast<std::uint32_t>(byte(0)) << 16) | (byte(1) << 8) | byte(2);
+  };
+  auto near = [](std::uint32_t a, std::uint32_t b) {
+    for (int shift : {0, 8, 16}) {
+      if (std::abs(static_cast<int>((a >> shift) & 0xff) - static_cast<int>((b >> shift) & 0xff)) > 10) {
+        return false;
+      }
+    }
+    return true;
+  };
+  for (const Rectangle& r : kRectangles) {
+    EXPECT_TRUE(near(pixel(r.x + r.width / 2, r.y + r.height / 2), r.rgb))
+        << std::hex << pixel(r.x + r.width / 2, r.y + r.height / 2) << " for " << r.rgb;
+  }
+  // The cursor image (white 12 x 12) starts at the position of the frame's
+  // .meta line; the black screen around it is untouched.
+  int cx = frames[0].x, cy = frames[0].y;
+  EXPECT_TRUE(near(pixel(cx + 6, cy + 6), 0xffffff)) << std::hex << pixel(cx + 6, cy + 6);
+  EXPECT_TRUE(near(pixel(cx + 1, cy + 1), 0xffffff));
+  EXPECT_TRUE(near(pixel(cx + 10, cy + 10), 0xffffff));
+  EXPECT_TRUE(near(pixel(cx - 4, cy + 6), 0x000000));
+  EXPECT_TRUE(near(pixel(cx + 16, cy + 6), 0x000000));
+}
+
+}  // namespace
