@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -63,6 +64,7 @@ XvfbServer::XvfbServer(const XvfbOptions& options) {
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     error_ = std::string("fork: ") + std::strerror(errno);
@@ -71,7 +73,11 @@ XvfbServer::XvfbServer(const XvfbOptions& options) {
     return;
   }
   if (pid == 0) {
-    // Only async-signal-safe calls from here on.
+    // Only async-signal-safe calls from here on. The server goes when the
+    // thread that started it goes, so a test that crashes or is killed
+    // leaves no server behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     if (write_fd == kChildFd) {
       fcntl(kChildFd, F_SETFD, 0);
     } else {

@@ -22,7 +22,9 @@ struct XvfbOptions {
 // Starts `Xvfb -displayfd <fd> -screen 0 WxHxD -nolisten tcp -noreset
 // [+extension RANDR] [-extension MIT-SHM] ...` and waits until it has told
 // its display number, which it does once it accepts clients. -noreset keeps
-// the server's state (monitors, cursor) when its last client leaves.
+// the server's state (monitors, cursor) when its last client leaves. The
+// server is also ended when the thread that made the XvfbServer exits (or
+// the process dies), so make it on a thread that outlives its use.
 class XvfbServer {
  public:
   explicit XvfbServer(const XvfbOptions& options = {});
