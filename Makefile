@@ -49,7 +49,7 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_arg_scan
 	mkdir -p build-fuzz/corpus
 	build-fuzz/tests/fuzz/fuzz_arg_scan -max_total_time=$(FUZZ_SECONDS) \
-	  -print_final_stats=1 build-fuzz/corpus tests/fuzz/seeds
+	  -print_final_stats=1 -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/seeds
 
 # Records ten seconds (on $$DISPLAY, or on a private virtual display when
 # there is none) and says where the files are.
