@@ -114,6 +114,40 @@ std::vector<std::uint8_t> converted_yuv(const BITMAPINFOHEADER& h, int first, in
   return all;
 }
 
+// The conversion gives each 2x2 block the average colour of its pixels, so
+// thin coloured lines keep their colour whichever column or row they are on.
+TEST(ConversionTest, ChromaIsTheAverageOfEachBlock) {
+  PrivateSettings settings;
+  for (bool along_rows : {false, true}) {
+    BITMAPINFOHEADER h = dib_header(16, 8, 24);
+    std::vector<std::uint8_t> dib(h.biSizeImage);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 16; ++x) {
+        std::uint8_t* px = &dib[static_cast<std::size_t>(y) * 48 + x * 3];
+        bool red = ((along_rows ? y : x) % 2) == 0;
+        px[0] = red ? 16 : 235;  // B
+        px[1] = 16;              // G
+        px[2] = red ? 235 : 16;  // R
+      }
+    CompressorConfig config;
+    config.format = h;
+    config.time_base = AVRational{1, 20};
+    CompressorSession* session = nullptr;
+    ASSERT_EQ(kX264Driver.begin(config, &session), AVIERR_OK);
+    ASSERT_EQ(kX264Driver.convert(session, dib.data()), AVIERR_OK);
+    const AVFrame* pic = x264_session_picture(session);
+    // BT.601: this red is U 96 V 224, this blue U 224 V 112; one pixel of
+    // the two would give either, the average gives U 160 V 168. (libswscale
+    // samples one pixel in the first and last chroma rows; look inside.)
+    for (int y = 1; y < 3; ++y)
+      for (int x = 1; x < 7; ++x) {
+        EXPECT_NEAR(pic->data[1][y * pic->linesize[1] + x], 160, 2) << (along_rows ? "rows" : "columns");
+        EXPECT_NEAR(pic->data[2][y * pic->linesize[2] + x], 168, 2) << (along_rows ? "rows" : "columns");
+      }
+    kX264Driver.end(session);
+  }
+}
+
 // In lossless mode the decoded frames are exactly the compressor's input
 // after its colour conversion: nothing is lost between the conversion and
 // the file.
@@ -147,6 +181,18 @@ TEST_F(AviFileTest, KeyFramesComeAtLeastAsOftenAsAsked) {
     EXPECT_LT(since_key, 7) << "frame " << i;
   }
   EXPECT_TRUE(keys[0]);
+
+  // A write flagged AVIIF_KEYFRAME asks for a key frame there.
+  std::string forced = dir_.file("forced.avi");
+  Segment s = open_segment(forced, h, 25, 100);
+  for (int i = 0; i < 6; ++i) {
+    std::vector<std::uint8_t> dib = colour_bars(h, i);
+    ASSERT_EQ(AVIStreamWrite(s.compressed, i, 1, dib.data(), static_cast<LONG>(dib.size()),
+                             i == 4 ? AVIIF_KEYFRAME : 0, nullptr, nullptr),
+              AVIERR_OK);
+  }
+  release_segment(s);
+  EXPECT_EQ(probe_key_packets(forced), (std::vector<bool>{true, false, false, false, true, false}));
 }
 
 // x264 writes the options it encoded with into the stream; they show what
