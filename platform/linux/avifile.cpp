@@ -28,9 +28,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-struct IAVIFile;
-struct IAVIStream;
-
 namespace {
 
 // OF_READWRITE of MinGW-w64's winbase.h; writing with it is writing too.
@@ -47,11 +44,12 @@ struct AviFile {
   AVFormatContext* muxer = nullptr;  // null once the file is closed
   AVStream* stream = nullptr;        // the one video stream, once created
   bool header_written = false;
+  bool header_failed = false;        // the muxer refused the header; no retry
   int references = 1;                // the caller's, plus one per live stream
 
   ~AviFile() {
-    // Only reached for a file that was never completed (its handles are
-    // still referenced when the process ends): close without a trailer.
+    // The last release closes the file; this only keeps the muxer from
+    // leaking should an object go some other way.
     if (muxer != nullptr) {
       avio_closep(&muxer->pb);
       avformat_free_context(muxer);
@@ -94,10 +92,9 @@ HandleTable<AviObject>& objects() { return process_handle_table<AviObject>(); }
 // AVIFileExit, as on Windows.
 std::atomic<int> g_library_users{0};
 
-template <class H>
-std::shared_ptr<AviObject> find_object(H handle, Kind kind) {
+std::shared_ptr<AviObject> find_file(PAVIFILE handle) {
   std::shared_ptr<AviObject> obj = objects().find(handle_token(handle));
-  if (obj == nullptr || obj->kind != kind) return nullptr;
+  if (obj == nullptr || obj->kind != Kind::File) return nullptr;
   return obj;
 }
 
@@ -206,7 +203,7 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID /*lpHa
 HRESULT AVIFileCreateStreamA(PAVIFILE pfile, PAVISTREAM* ppavi, AVISTREAMINFOA* psi) {
   if (ppavi == nullptr) return AVIERR_BADPARAM;
   *ppavi = nullptr;
-  std::shared_ptr<AviObject> f = find_object(pfile, Kind::File);
+  std::shared_ptr<AviObject> f = find_file(pfile);
   if (f == nullptr) return AVIERR_BADHANDLE;
   if (psi == nullptr) return AVIERR_BADPARAM;
   AVISTREAMINFOA info;
@@ -292,6 +289,7 @@ HRESULT AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbF
   if (c->driver->compress_query(&format, nullptr) != ICERR_OK) return AVIERR_BADFORMAT;
   AviFile& file = *c->file;
   if (file.muxer == nullptr || file.header_written) return AVIERR_UNSUPPORTED;
+  if (file.header_failed) return AVIERR_FILEWRITE;
 
   c->config.format = format;
   CompressorSession* session = nullptr;
@@ -300,6 +298,7 @@ HRESULT AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbF
   c->driver->stream_parameters(session, file.stream->codecpar);
   if (avformat_write_header(file.muxer, nullptr) < 0) {
     c->driver->end(session);
+    file.header_failed = true;
     return AVIERR_FILEWRITE;
   }
   file.header_written = true;

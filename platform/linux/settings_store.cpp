@@ -255,9 +255,37 @@ bool parse_value(const std::vector<std::string>& lines, std::size_t& i, Entry& e
   return true;
 }
 
+// Parses the lines after the signature into doc. Returns the index of the
+// first line that is not understood, or 0 when all are.
+std::size_t parse_body(const std::vector<std::string>& lines, Document& doc) {
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.find('\0') != std::string::npos) return i;
+    std::string_view s = trim(line);
+    Entry entry;
+    if (s.empty() || s.front() == ';') {
+      entry.lines.push_back(line);
+      if (doc.sections.empty())
+        doc.preamble.push_back(line);
+      else
+        doc.sections.back().entries.push_back(std::move(entry));
+    } else if (s.front() == '[') {
+      Section section;
+      section.header = line;
+      if (s.back() != ']' || !parse_section_header(s.substr(1, s.size() - 2), section)) return i;
+      doc.sections.push_back(std::move(section));
+    } else {
+      if ((s.front() != '"' && s.front() != '@') || doc.sections.empty()) return i;
+      std::size_t first_line = i;
+      if (!parse_value(lines, i, entry)) return first_line;
+      doc.sections.back().entries.push_back(std::move(entry));
+    }
+  }
+  return 0;
+}
+
 Document parse_document(const std::string& text) {
   Document doc;
-  doc.preamble.clear();
   std::vector<std::string> lines;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -273,45 +301,18 @@ Document parse_document(const std::string& text) {
   }
   if (lines.empty()) return doc;  // an empty file is an empty store
 
-  auto fail = [&doc](std::size_t index) {
-    doc.valid = false;
-    doc.bad_line = index + 1;
-  };
   std::string first = lines[0];
   if (first.compare(0, 3, "\xEF\xBB\xBF") == 0) first.erase(0, 3);
   std::string_view sig = trim(first);
-  if (sig != kSignature && sig != kSignature5) {
-    fail(0);
-    doc.signature = kSignature;
-    return doc;
+  std::size_t bad = 0;  // the signature line
+  bool signed_file = sig == kSignature || sig == kSignature5;
+  if (signed_file) {
+    doc.signature = std::string(sig);
+    bad = parse_body(lines, doc);
   }
-  doc.signature = std::string(sig);
-
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    if (line.find('\0') != std::string::npos) return fail(i), doc;
-    std::string_view s = trim(line);
-    Entry entry;
-    if (s.empty() || s.front() == ';') {
-      entry.lines.push_back(line);
-      if (doc.sections.empty())
-        doc.preamble.push_back(line);
-      else
-        doc.sections.back().entries.push_back(std::move(entry));
-      continue;
-    }
-    if (s.front() == '[') {
-      Section section;
-      section.header = line;
-      if (s.back() != ']' || !parse_section_header(s.substr(1, s.size() - 2), section))
-        return fail(i), doc;
-      doc.sections.push_back(std::move(section));
-      continue;
-    }
-    if ((s.front() != '"' && s.front() != '@') || doc.sections.empty()) return fail(i), doc;
-    std::size_t first_line = i;
-    if (!parse_value(lines, i, entry)) return fail(first_line), doc;
-    doc.sections.back().entries.push_back(std::move(entry));
+  if (!signed_file || bad != 0) {
+    doc.valid = false;
+    doc.bad_line = bad + 1;
   }
   return doc;
 }

@@ -8,11 +8,12 @@
 // than in frame threads, so every frame is in the file when its write returns.
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <memory>
 #include <mutex>
-#include <atomic>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "platform/linux/x264_compressor.h"
 #include "platform/platform.h"
@@ -52,6 +53,13 @@ constexpr int kScaleFlags = SWS_BILINEAR;
 // on any thread.
 std::atomic<int> g_latest_threshold{AV_LOG_WARNING};
 
+// The threshold of each of our encoders, by its codec context. The callback
+// looks the context up here rather than trusting a context's fields, so a
+// context that is not ours cannot mislead it. Written by begin and end,
+// read by the log callback on any thread (libx264 logs from its own).
+std::mutex g_encoders_mutex;
+std::unordered_map<const void*, int> g_encoder_thresholds;  // under g_encoders_mutex
+
 int av_threshold(DWORD log_level) {
   switch (log_level) {
     case 0: return AV_LOG_QUIET;
@@ -66,7 +74,7 @@ int av_threshold(DWORD log_level) {
 
 struct CompressorSession {
   X264Settings settings;
-  int log_threshold = AV_LOG_WARNING;  // read by the log callback on libx264's threads
+  int log_threshold = AV_LOG_WARNING;
   int width = 0;
   int height = 0;
   int stride = 0;                      // bytes per DIB row
@@ -77,6 +85,10 @@ struct CompressorSession {
   AVPacket* packet = nullptr;
 
   ~CompressorSession() {
+    if (encoder != nullptr) {
+      std::lock_guard<std::mutex> lock(g_encoders_mutex);
+      g_encoder_thresholds.erase(encoder);
+    }
     avcodec_free_context(&encoder);
     sws_freeContext(scaler);
     av_frame_free(&picture);
@@ -89,11 +101,9 @@ namespace {
 void log_callback(void* avcl, int level, const char* fmt, va_list args) {
   int threshold = g_latest_threshold.load(std::memory_order_relaxed);
   if (avcl != nullptr) {
-    const AVClass* cls = *static_cast<const AVClass* const*>(avcl);
-    if (cls == avcodec_get_class()) {
-      const auto* ctx = static_cast<const AVCodecContext*>(avcl);
-      if (ctx->opaque != nullptr) threshold = static_cast<const CompressorSession*>(ctx->opaque)->log_threshold;
-    }
+    std::lock_guard<std::mutex> lock(g_encoders_mutex);
+    auto it = g_encoder_thresholds.find(avcl);
+    if (it != g_encoder_thresholds.end()) threshold = it->second;
   }
   if (level > threshold) return;
   char line[1024];
@@ -173,14 +183,7 @@ X264Settings x264_read_settings() {
   if (query_dword(key, "passbitrate", v) && v >= 1 && v <= 1000000) s.passbitrate = v;
   if (query_dword(key, "log_level", v)) s.log_level = v > 4 ? 4 : v;
   std::string text;
-  if (query_text(key, "preset", text)) {
-    s.preset = text;
-  } else if (query_dword(key, "preset", v)) {
-    // Also accept the preset as its number in x264's list.
-    DWORD count = 0;
-    while (x264_preset_names[count] != nullptr) ++count;
-    s.preset = v < count ? x264_preset_names[v] : "?";
-  }
+  if (query_text(key, "preset", text)) s.preset = text;
   if (query_text(key, "tuning", text)) s.tuning = text;
   RegCloseKey(key);
   return s;
@@ -293,7 +296,10 @@ HRESULT begin(const CompressorConfig& config, CompressorSession** out) {
   s->packet = av_packet_alloc();
   if (s->encoder == nullptr || s->picture == nullptr || s->packet == nullptr) return AVIERR_MEMORY;
   AVCodecContext* enc = s->encoder;
-  enc->opaque = s.get();
+  {
+    std::lock_guard<std::mutex> lock(g_encoders_mutex);
+    g_encoder_thresholds[enc] = s->log_threshold;
+  }
   enc->width = s->width;
   enc->height = s->height;
   enc->pix_fmt = AV_PIX_FMT_YUV420P;
