@@ -1,0 +1,146 @@
+// The Windows RunGuarded, run under Wine: which faults it takes, that
+// handlers inside the body keep their exceptions, and that it stays usable
+// after faults, also on several threads at once.
+// Prints one line per failed check and exits 1 if any failed.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/guarded_call.h"
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const char* what) {
+  if (ok) return;
+  std::printf("FAILED: %s\n", what);
+  ++g_failures;
+}
+
+// Not constants, so the compiler keeps every faulting access.
+volatile ULONG_PTR g_bad_address = 16;
+volatile int g_zero = 0;
+
+void WriteBadPointer(void*) { *reinterpret_cast<volatile int*>(g_bad_address) = 1; }
+void ReadBadPointer(void* out) {
+  *static_cast<int*>(out) = *reinterpret_cast<volatile int*>(g_bad_address);
+}
+void DivideByZero(void* out) { *static_cast<int*>(out) = 7 / g_zero; }
+void IllegalInstruction(void*) { __builtin_trap(); }
+void RaiseOwnCode(void*) { RaiseException(0xE0000001, 0, 0, nullptr); }
+void ThrowRuntimeError(void*) { throw std::runtime_error("thrown in the body"); }
+void ThrowBadAlloc(void*) { throw std::bad_alloc(); }
+void Increment(void* counter) { ++*static_cast<int*>(counter); }
+
+// Counts destructions: of an object alive in the body while a C++
+// exception leaves it, and of the exception object itself.
+struct Destructions {
+  int local = 0;
+  int thrown = 0;
+};
+struct CountsDestruction {
+  int* count;
+  ~CountsDestruction() { ++*count; }
+};
+void ThrowWithObjectAlive(void* context) {
+  auto* destructions = static_cast<Destructions*>(context);
+  CountsDestruction alive{&destructions->local};
+  throw CountsDestruction{&destructions->thrown};
+}
+
+// A body that meets a fault and a C++ exception and handles both itself.
+void HandlesItsOwn(void* result) {
+  bool inner_fault_caught = !RunGuarded(WriteBadPointer, nullptr);
+  bool inner_throw_caught = false;
+  try {
+    throw std::logic_error("handled inside");
+  } catch (const std::logic_error&) {
+    inner_throw_caught = true;
+  }
+  *static_cast<bool*>(result) = inner_fault_caught && inner_throw_caught;
+}
+
+void FaultsAreTakenAndReported() {
+  int counter = 0;
+  Check(RunGuarded(Increment, &counter), "a body that returns gives true");
+  Check(counter == 1, "the body ran once");
+  int sink = 0;
+  Check(!RunGuarded(WriteBadPointer, nullptr), "write access violation gives false");
+  Check(!RunGuarded(ReadBadPointer, &sink), "read access violation gives false");
+  Check(!RunGuarded(DivideByZero, &sink), "integer division by zero gives false");
+  Check(!RunGuarded(IllegalInstruction, nullptr), "illegal instruction gives false");
+  Check(!RunGuarded(RaiseOwnCode, nullptr), "a raised exception of any code gives false");
+  Check(!RunGuarded(ThrowRuntimeError, nullptr), "a C++ exception gives false");
+  Check(!RunGuarded(ThrowBadAlloc, nullptr), "std::bad_alloc gives false");
+  Check(RunGuarded(Increment, &counter) && counter == 2, "the guard works after faults");
+}
+
+// A C++ exception leaves the body the C++ way: the body's objects are
+// destroyed, and so is the exception object once it is caught.
+void CxxExceptionsUnwindAndAreFreed() {
+  Destructions destructions;
+  Check(!RunGuarded(ThrowWithObjectAlive, &destructions), "a thrown object gives false");
+  Check(destructions.local == 1, "the body's object was destroyed once");
+  Check(destructions.thrown == 1, "the exception object was destroyed once");
+}
+
+void InnerHandlersKeepTheirExceptions() {
+  bool handled = false;
+  Check(RunGuarded(HandlesItsOwn, &handled), "a body that handles its own exceptions returns");
+  Check(handled, "the inner guard and the inner catch saw their exceptions");
+}
+
+// Many faults in a row: the handler chain (i686) and the stack stay sound.
+void RepeatedFaults() {
+  int returned = 0;
+  int faulted = 0;
+  for (int i = 0; i < 500; ++i) {
+    if (RunGuarded(i % 2 == 0 ? WriteBadPointer : DivideByZero, &returned)) continue;
+    ++faulted;
+  }
+  Check(faulted == 500, "every one of 500 faults gave false");
+  int counter = 0;
+  Check(RunGuarded(Increment, &counter) && counter == 1, "the guard works after 500 faults");
+}
+
+// Threads fault and return in turn at the same time; each call must come
+// back to its own thread's resume point with its own result.
+void ThreadsKeepTheirOwnResumePoints() {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 200;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong] {
+      int counter = 0;
+      for (int i = 0; i < kRounds; ++i) {
+        bool fault = (i + t) % 3 == 0;
+        bool returned = RunGuarded(fault ? WriteBadPointer : Increment, &counter);
+        if (returned == fault) ++wrong;
+      }
+      int expected = 0;
+      for (int i = 0; i < kRounds; ++i) expected += (i + t) % 3 != 0;
+      if (counter != expected) ++wrong;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  Check(wrong == 0, "every call on every thread gave its own result");
+}
+
+}  // namespace
+
+int main() {
+  FaultsAreTakenAndReported();
+  CxxExceptionsUnwindAndAreFreed();
+  InnerHandlersKeepTheirExceptions();
+  RepeatedFaults();
+  ThreadsKeepTheirOwnResumePoints();
+  std::printf("%s\n", g_failures == 0 ? "guard: all checks passed" : "guard: checks failed");
+  return g_failures == 0 ? 0 : 1;
+}
