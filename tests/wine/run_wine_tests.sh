@@ -7,7 +7,7 @@
 # SLOTREC_EXE is run (a 64-bit program: Wine here runs no other); the
 # others' embedded manifests are checked too. PIECES_DIR holds what
 # tests/wine/CMakeLists.txt builds (testvidc.dll, guard_test.exe,
-# test_window.exe, ctrl_c.exe, manifest_dump.exe). Prints one line per check
+# session_end_test.exe, test_window.exe, ctrl_c.exe, manifest_dump.exe). Prints one line per check
 # and exits non-zero when any failed.
 #
 # What the program writes to standard output is compared byte for byte:
@@ -408,6 +408,24 @@ test_console_ctrl_c() {
   check "console Ctrl-C: every segment finalised, frames = .meta lines" check_segments "$dir"
 }
 
+# The end of the session (wineboot --end-session sends WM_QUERYENDSESSION
+# and WM_ENDSESSION, as Windows does at shut-down) reaches the handler as
+# CTRL_SHUTDOWN_EVENT, and the process lives until the handler returns.
+# Ends every program of the prefix: the last test.
+test_session_end() {
+  local out=$work/session_end.out
+  timeout -s KILL 60 wine "$pieces/session_end_test.exe" >"$out" 2>/dev/null &
+  local pid=$! i
+  for i in $(seq 100); do
+    grep -q ready "$out" 2>/dev/null && break
+    sleep 0.1
+  done
+  timeout -s KILL 60 wine wineboot --end-session >/dev/null 2>&1
+  wait "$pid"
+  check "session end: the watcher calls the handler with CTRL_SHUTDOWN_EVENT and waits for it" \
+    [ "$(tr -d '\r' <"$out")" = "$(printf 'ready\nevent 6\nhandled')" ]
+}
+
 # ---------------------------------------------------------------- main --
 
 export -f pixel
@@ -420,6 +438,7 @@ test_scan_errors
 test_recording
 test_fault_in_write
 test_console_ctrl_c
+test_session_end
 
 if [ "$failures" -ne 0 ]; then
   echo "wine tests: $failures failed"
