@@ -4,25 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 
 #include "recording/segments.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/recording/recorder_harness.h"
+#include "tests/support/text_shape.h"
 
 namespace {
 
 using HandOver = RecorderHarness;
 
 bool IsLogLine(const std::string& line) {
-  static const std::regex known(
-      "( sleepMS = -?\\d+ sleep1= -?\\d+ sleep2= -?\\d+"
-      "| curAvi: frameCount= \\d+ startTime= \\d+ sleep= [0-9.e+-]+"
-      "| ShiftAVI! startTime= \\d+"
-      "|Trying prepare \\d{3,}-\\d\\d\\.avi"
-      "| CookStreams! -?\\d+ \\d+"
-      "| Kernel Panic! )");
-  return std::regex_match(line, known);
+  for (const char* shape : {" sleepMS = # sleep1= # sleep2= #",
+                            " curAvi: frameCount= # startTime= # sleep= ~",
+                            " ShiftAVI! startTime= #", "Trying prepare #-99.avi",
+                            " CookStreams! # #", " Kernel Panic! "}) {
+    if (testsupport::HasShape(line, shape)) return true;
+  }
+  return false;
 }
 
 TEST_F(HandOver, ShiftsDuringSlowCookWorkLoseNothingAndFinaliseEverySegmentOnce) {
