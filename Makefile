@@ -1,10 +1,11 @@
 # Thin targets over CMake. `make test` is the whole test suite: the normal
 # build, the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the threaded tests under ThreadSanitizer.
+# the threaded tests under ThreadSanitizer, and the Windows programs under
+# Wine.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build deps test test-release test-asan test-tsan fuzz demo run \
+.PHONY: all build deps test test-release test-asan test-tsan test-windows fuzz demo run \
         bench windows clean
 
 all: build
@@ -20,6 +21,7 @@ test: deps
 	$(MAKE) test-release
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
+	$(MAKE) test-windows
 
 test-release: build
 	cd build && ctest --output-on-failure -j $(JOBS)
@@ -40,6 +42,10 @@ test-tsan:
 	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -L threads -j $(JOBS)
+
+# Both Windows programs, the 64-bit one tested under Wine.
+test-windows:
+	JOBS=$(JOBS) scripts/test-windows
 
 # libFuzzer over the command-line scanner, bounded to FUZZ_SECONDS.
 FUZZ_SECONDS ?= 30

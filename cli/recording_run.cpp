@@ -95,7 +95,10 @@ void ResetStopRequest() {
 
 int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t totalcapture) {
   // A stop from outside ends the frame loop; the teardown below still runs.
+  // (A program started with Ctrl-C ignored takes it again first.)
+  SetConsoleCtrlHandler(nullptr, FALSE);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  WatchSessionEnd(OnConsoleControl);
 
   // 1. Record only with processor time nothing else wants.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);

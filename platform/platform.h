@@ -16,6 +16,8 @@
 #include <mmsystem.h>
 #include <objbase.h>
 #include <vfw.h>
+
+#include "platform/win32/session_end.h"
 #else
 #include "platform/linux/win32_api.h"
 #endif

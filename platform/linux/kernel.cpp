@@ -200,6 +200,8 @@ BOOL slotrec_deliver_console_event(DWORD event) {
   return TRUE;
 }
 
+bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
+
 // There is no COM on Linux; the AVIFile layer needs no per-thread set-up.
 HRESULT CoInitialize(LPVOID) { return S_OK; }
 

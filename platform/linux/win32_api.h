@@ -349,6 +349,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 HRESULT CoInitialize(LPVOID pvReserved);
 void CoUninitialize();
 
+// slotrec's own: passes the end of the user's session on to `handler` as
+// CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT. Windows needs a hidden window
+// for that (platform/win32/session_end.h); on Linux the end of a session
+// already arrives as SIGHUP or SIGTERM, that is as console control events.
+bool WatchSessionEnd(PHANDLER_ROUTINE handler);
+
 // Global memory.
 HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 LPVOID GlobalLock(HGLOBAL hMem);

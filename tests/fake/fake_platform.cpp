@@ -401,6 +401,8 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   return TRUE;
 }
 
+bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
+
 HRESULT CoInitialize(LPVOID) {
   std::lock_guard<std::mutex> lock(g_mutex);
   ++g_state.co_initialize;

@@ -426,6 +426,26 @@ test_session_end() {
     [ "$(tr -d '\r' <"$out")" = "$(printf 'ready\nevent 6\nhandled')" ]
 }
 
+# A recording when the session ends (shut-down): the program tears down
+# with every segment finalised before Windows ends it.
+test_recording_session_end() {
+  run_dir=$(mktemp -d "$work/run.XXXX")
+  (cd "$run_dir" && exec timeout -s KILL 90 wine "$program" fps=10 slotsecs=1 >stdout 2>stderr) &
+  local pid=$! i dir
+  for i in $(seq 600); do
+    [ "$(grep -c ' ShiftAVI! startTime= ' "$run_dir/stdout" 2>/dev/null)" -ge 3 ] && break
+    sleep 0.1
+  done
+  timeout -s KILL 60 wine wineboot --end-session >/dev/null 2>&1
+  wait "$pid"
+  run_status=$?
+  dir=$(recording_dir)
+  check "session end while recording: the program ends by itself" [ "$run_status" -ne 137 ]
+  [ -n "$dir" ] || { fail "session end while recording: no recording directory"; return; }
+  check "session end while recording: every segment finalised, frames = .meta lines" \
+    check_segments "$dir"
+}
+
 # ---------------------------------------------------------------- main --
 
 export -f pixel
@@ -439,6 +459,7 @@ test_recording
 test_fault_in_write
 test_console_ctrl_c
 test_session_end
+test_recording_session_end
 
 if [ "$failures" -ne 0 ]; then
   echo "wine tests: $failures failed"
