@@ -97,8 +97,8 @@ TEST_F(CompressorLookup, OverwritesBothSettingsAndClosesItsKeys) {
   ASSERT_TRUE(fake::RegistryDword(kKey, "log_level", &log_level));
   EXPECT_EQ(encoding, 3u);
   EXPECT_EQ(log_level, 0u);
-  std::vector<std::string> order{std::string(kKey) + "\\encoding_type",
-                                 std::string(kKey) + "\\log_level"};
+  std::vector<std::string> order{"HKEY_CURRENT_USER\\Software\\GNU\\x264\\encoding_type",
+                                 "HKEY_CURRENT_USER\\Software\\GNU\\x264\\log_level"};
   EXPECT_EQ(fake::RegistryWrites(), order);
   EXPECT_EQ(fake::OpenRegistryKeys(), 0);
 }

@@ -75,7 +75,7 @@ TEST_F(Run, WithoutAScreenItSaysSoAndLeavesNothingBehind) {
 
 TEST_F(Run, AnExistingDirectoryOfTheSameNameIsRecordedIntoAndKept) {
   fs::create_directory(kRunDirectory);
-  std::FILE* earlier = std::fopen((std::string(kRunDirectory) + "/earlier.txt").c_str(), "w");
+  std::FILE* earlier = std::fopen((fs::path(kRunDirectory) / "earlier.txt").c_str(), "w");
   std::fclose(earlier);
   fake::SetCompressors({});  // a failed run must not remove what it did not make
   ::testing::internal::CaptureStdout();

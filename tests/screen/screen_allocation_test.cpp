@@ -58,7 +58,7 @@ TEST(GrabAllocation, SteadyGrabsAllocateNoFrameSizedMemory) {
   // A 32 × 32 cursor: fetching its image costs 8 KB, so a grab that fetched
   // it every time would be counted.
   testsupport::CursorPicture big;
-  for (int row = 0; row < 32; ++row) big.rows.push_back(std::string(32, row % 2 ? '#' : '.'));
+  for (int row = 0; row < 32; ++row) big.rows.emplace_back(32, row % 2 ? '#' : '.');
   ASSERT_TRUE(painter.set_cursor(big));
 
   screentest::Capture capture;
