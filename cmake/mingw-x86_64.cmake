@@ -1,23 +1,3 @@
-# Cross-compiling for 64-bit Windows with MinGW-w64 (Debian's
-# g++-mingw-w64). The -posix compilers carry the thread model std::thread
-# needs.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_ASM_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_AR /usr/bin/x86_64-w64-mingw32-gcc-ar-posix)
-set(CMAKE_RANLIB /usr/bin/x86_64-w64-mingw32-gcc-ranlib-posix)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Self-contained programs: the C++ runtime, libgcc and winpthread are linked
-# in, so nothing beyond Windows' own DLLs is needed beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Cross-compiling for 64-bit Windows with MinGW-w64.
+set(SLOTREC_MINGW_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
