@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -256,6 +258,46 @@ TEST_F(RecordedPicture, DecodedFramesShowTheScreenAndTheCursorWhereTheMetaSaysIt
   EXPECT_TRUE(near(pixel(cx + 10, cy + 10), 0xffffff));
   EXPECT_TRUE(near(pixel(cx - 4, cy + 6), 0x000000));
   EXPECT_TRUE(near(pixel(cx + 16, cy + 6), 0x000000));
+}
+
+TEST(LostDisplay, EndsTheRunLikeTheEndOfTheSessionWithEverySegmentFinalised) {
+  testsupport::XvfbOptions options;
+  options.width = 320;
+  options.height = 240;
+  testsupport::XvfbServer server(options);
+  ASSERT_TRUE(server.ok()) << server.error();
+  std::string scratch = MakeTempDirectory("slotrec-lost-display");
+  ChildCommand command;
+  command.program = SLOTREC_BINARY;
+  command.argv = {"slotrec", "fps=10", "slotsecs=1"};
+  command.working_directory = scratch;
+  command.environment = {"DISPLAY=" + server.display(), "XDG_CONFIG_HOME=" + scratch + "/config"};
+  command.timeout_ms = 60000;
+  // The X server dies under the recorder after a few seconds.
+  std::thread killer([&server] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    server.kill_now();
+  });
+  ChildResult result = RunChild(command);
+  killer.join();
+  EXPECT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
+  EXPECT_EQ(result.exit_status, 0);
+  fs::path run;
+  for (const auto& entry : fs::directory_iterator(scratch)) {
+    if (testsupport::HasShape(entry.path().filename().string(), "9999-99-99-99-99-99-999")) {
+      run = entry.path();
+    }
+  }
+  ASSERT_FALSE(run.empty());
+  int segments = 0;
+  for (const auto& entry : fs::directory_iterator(run)) {
+    if (entry.path().extension() != ".meta") continue;
+    ++segments;
+    std::string meta = ReadFile(entry.path());
+    EXPECT_EQ(meta.substr(meta.size() - 13), "\r\n</frames>\r\n") << entry.path();
+  }
+  EXPECT_GE(segments, 2);
+  RemoveTree(scratch);
 }
 
 }  // namespace
