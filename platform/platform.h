@@ -21,3 +21,17 @@
 #else
 #include "platform/linux/win32_api.h"
 #endif
+
+// slotrec's own services beside the system's operations; each platform
+// implements them, and so does the test fake.
+
+// AVI files that this process released but could not complete on disk, each
+// named on standard error when it happened. Windows' own AVIFile library
+// reports no such failure, so there it is always 0. Any thread.
+DWORD IncompleteAviFiles();
+
+// Holds `directory` for this process until ReleaseDirectoryHold, so that no
+// other process can hold it meanwhile. Returns null when another process
+// holds it already, or when it cannot be opened. Any thread.
+HANDLE HoldDirectory(LPCSTR directory);
+void ReleaseDirectoryHold(HANDLE hold);

@@ -92,6 +92,9 @@ HandleTable<AviObject>& objects() { return process_handle_table<AviObject>(); }
 // AVIFileExit, as on Windows.
 std::atomic<int> g_library_users{0};
 
+// Files whose last release could not complete them on disk.
+std::atomic<DWORD> g_incomplete_files{0};
+
 std::shared_ptr<AviObject> find_file(PAVIFILE handle) {
   std::shared_ptr<AviObject> obj = objects().find(handle_token(handle));
   if (obj == nullptr || obj->kind != Kind::File) return nullptr;
@@ -163,6 +166,8 @@ void close_compressing(AviObject& c) {
 }  // namespace
 
 // ---- the library -------------------------------------------------------------
+
+DWORD IncompleteAviFiles() { return g_incomplete_files.load(); }
 
 void AVIFileInit() { g_library_users.fetch_add(1); }
 

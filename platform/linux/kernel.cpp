@@ -3,6 +3,7 @@
 // set-up and global memory blocks.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -201,6 +202,23 @@ BOOL slotrec_deliver_console_event(DWORD event) {
 }
 
 bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
+
+// An exclusive flock on the directory itself: released by the kernel when
+// the process ends, however it ends. The handle is the descriptor plus one,
+// so that descriptor 0 is not mistaken for null.
+HANDLE HoldDirectory(LPCSTR directory) {
+  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
+}
+
+void ReleaseDirectoryHold(HANDLE hold) {
+  if (hold != nullptr) close(static_cast<int>(reinterpret_cast<intptr_t>(hold) - 1));
+}
 
 // There is no COM on Linux; the AVIFile layer needs no per-thread set-up.
 HRESULT CoInitialize(LPVOID) { return S_OK; }

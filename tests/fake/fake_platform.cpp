@@ -403,6 +403,12 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 
 bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
 
+DWORD IncompleteAviFiles() { return 0; }
+
+// Directories are held by the process alone in unit tests.
+HANDLE HoldDirectory(LPCSTR) { return reinterpret_cast<HANDLE>(1); }
+void ReleaseDirectoryHold(HANDLE) {}
+
 HRESULT CoInitialize(LPVOID) {
   std::lock_guard<std::mutex> lock(g_mutex);
   ++g_state.co_initialize;
