@@ -1,6 +1,6 @@
 // Kernel services on Linux: the millisecond timer and sleep, process and
-// thread priorities, local time, console control events (signals), COM
-// set-up and global memory blocks.
+// thread priorities, local time, console control events (signals), events
+// and waits, COM set-up, global memory blocks and the hold on a directory.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
@@ -12,11 +12,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/avifile_handles.h"
 #include "platform/linux/kernel_internal.h"
 #include "platform/platform.h"
 
@@ -91,11 +95,31 @@ void dispatch_control_events() {
   }
 }
 
-// On Windows a write to a pipe whose reader has gone fails with an error; on
-// Linux it would end the process with SIGPIPE, losing the segments being
-// recorded (`slotrec | head`, a closed ssh session). Writes fail instead.
-const bool kBrokenPipesAreErrors = [] {
+// The process as a Windows console program would find itself, set up before
+// main and before anything opens a file:
+// - Descriptors 0, 1 and 2 are open. A program started with one closed
+//   (`slotrec <&- >&-`) would otherwise get it back from its next open()
+//   or pipe(), and then write its log into a file or read its own output as
+//   console events. Each closed one gets /dev/null, as daemons do.
+// - On Windows a write to a pipe whose reader has gone, or beyond a file
+//   size limit, fails with an error; on Linux SIGPIPE and SIGXFSZ would end
+//   the process, losing the segments being recorded (`slotrec | head`, a
+//   closed ssh session, `ulimit -f`). Writes fail instead.
+// - A SIGHUP that was ignored at start (nohup) stays ignored: the console
+//   handler then does not take it.
+bool g_hangup_ignored_at_start = false;
+
+const bool kProcessReady = [] {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int null_fd = open("/dev/null", O_RDWR);  // takes the lowest free number: fd
+      if (null_fd > 2) close(null_fd);
+    }
+  }
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction hangup{};
+  g_hangup_ignored_at_start = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
   return true;
 }();
 
@@ -105,6 +129,19 @@ void start_dispatcher() {
     std::thread(dispatch_control_events).detach();
   });
 }
+
+// An event: a flag that SetEvent raises and a wait lowers again (auto-reset)
+// or leaves raised (manual reset).
+struct Event {
+  std::mutex mutex;
+  std::condition_variable raised;
+  bool manual_reset = false;
+  bool signaled = false;  // under mutex
+};
+
+HandleTable<Event>& events() { return process_handle_table<Event>(); }
+
+std::shared_ptr<Event> find_event(HANDLE handle) { return events().find(handle_token(handle)); }
 
 struct GlobalBlock {
   SIZE_T bytes;
@@ -188,6 +225,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     action.sa_handler = SIG_DFL;
   }
   for (int signo : kControlSignals) {
+    if (signo == SIGHUP && g_hangup_ignored_at_start) continue;
     if (sigaction(signo, &action, nullptr) != 0) return FALSE;
   }
   return TRUE;
@@ -219,6 +257,50 @@ HANDLE HoldDirectory(LPCSTR directory) {
 void ReleaseDirectoryHold(HANDLE hold) {
   if (hold != nullptr) close(static_cast<int>(reinterpret_cast<intptr_t>(hold) - 1));
 }
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+  if (lpName != nullptr) return nullptr;  // named events are not needed here
+  auto event = std::make_shared<Event>();
+  event->manual_reset = bManualReset != FALSE;
+  event->signaled = bInitialState != FALSE;
+  return handle_from_token<HANDLE>(events().add(std::move(event)));
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  std::shared_ptr<Event> event = find_event(hEvent);
+  if (event == nullptr) return FALSE;
+  {
+    std::lock_guard<std::mutex> lock(event->mutex);
+    event->signaled = true;
+  }
+  event->raised.notify_all();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+  std::shared_ptr<Event> event = find_event(hEvent);
+  if (event == nullptr) return FALSE;
+  std::lock_guard<std::mutex> lock(event->mutex);
+  event->signaled = false;
+  return TRUE;
+}
+
+// Events are the only objects waited on here.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  std::shared_ptr<Event> event = find_event(hHandle);
+  if (event == nullptr) return WAIT_FAILED;
+  std::unique_lock<std::mutex> lock(event->mutex);
+  auto raised = [&] { return event->signaled; };
+  if (dwMilliseconds == INFINITE) {
+    event->raised.wait(lock, raised);
+  } else if (!event->raised.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), raised)) {
+    return WAIT_TIMEOUT;
+  }
+  if (!event->manual_reset) event->signaled = false;
+  return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE hObject) { return events().take(handle_token(hObject)) ? TRUE : FALSE; }
 
 // There is no COM on Linux; the AVIFile layer needs no per-thread set-up.
 HRESULT CoInitialize(LPVOID) { return S_OK; }

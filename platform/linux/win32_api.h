@@ -233,6 +233,10 @@ typedef AVICOMPRESSOPTIONS* LPAVICOMPRESSOPTIONS;
 #define CTRL_CLOSE_EVENT 2
 #define CTRL_LOGOFF_EVENT 5
 #define CTRL_SHUTDOWN_EVENT 6
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 
 // Global memory.
 #define GMEM_FIXED 0x0
@@ -348,6 +352,14 @@ void GetLocalTime(SYSTEMTIME* lpSystemTime);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 HRESULT CoInitialize(LPVOID pvReserved);
 void CoUninitialize();
+
+// Kernel: events (unnamed) and the waits on them.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                    BOOL bInitialState, LPCSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
 
 // slotrec's own: passes the end of the user's session on to `handler` as
 // CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT. Windows needs a hidden window

@@ -2,6 +2,7 @@
 #include "tests/fake/fake_platform.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -31,6 +32,11 @@ struct FakeDC {
 
 struct GlobalBlock {
   std::vector<unsigned char> bytes;
+};
+
+struct FakeEvent {
+  bool manual_reset = false;
+  bool signaled = false;
 };
 
 struct State {
@@ -76,10 +82,12 @@ struct State {
   std::vector<int> thread_priorities;
   int co_initialize = 0;
   PHANDLER_ROUTINE ctrl_handler = nullptr;
+  std::vector<std::unique_ptr<FakeEvent>> events;  // never shrinks: handles stay unique
 };
 
 std::mutex g_mutex;
 State g_state;
+std::condition_variable g_event_raised;  // SetEvent on the real clock
 
 // Handles given out by the fake point at these records.
 struct FakeHandleKey {
@@ -402,6 +410,83 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
+
+namespace {
+
+// The event behind a handle, or null. Called with g_mutex held.
+FakeEvent* find_event(HANDLE handle) {
+  for (const auto& event : g_state.events)
+    if (event.get() == handle) return event.get();
+  return nullptr;
+}
+
+// Takes the event's signal if it is raised. Called with g_mutex held.
+bool take_signal(FakeEvent* event) {
+  if (!event->signaled) return false;
+  if (!event->manual_reset) event->signaled = false;
+  return true;
+}
+
+}  // namespace
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto event = std::make_unique<FakeEvent>();
+  event->manual_reset = bManualReset != FALSE;
+  event->signaled = bInitialState != FALSE;
+  g_state.events.push_back(std::move(event));
+  return g_state.events.back().get();
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  FakeEvent* event = find_event(hEvent);
+  if (event == nullptr) return FALSE;
+  event->signaled = true;
+  g_event_raised.notify_all();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  FakeEvent* event = find_event(hEvent);
+  if (event == nullptr) return FALSE;
+  event->signaled = false;
+  return TRUE;
+}
+
+// On the virtual clock the wait passes one millisecond at a time, running
+// the sleep hook for each, so work scheduled "during" the wait (a cook
+// cycle that sets the event) ends it at the right moment.
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  std::unique_lock<std::mutex> lock(g_mutex);
+  FakeEvent* event = find_event(hHandle);
+  if (event == nullptr) return WAIT_FAILED;
+  if (g_state.real_clock) {
+    bool raised = g_event_raised.wait_for(lock, std::chrono::milliseconds(dwMilliseconds),
+                                          [event] { return event->signaled; });
+    return raised && take_signal(event) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  }
+  for (DWORD waited = 0; !take_signal(event); ++waited) {
+    if (waited >= dwMilliseconds) return WAIT_TIMEOUT;
+    std::function<void(DWORD, DWORD)> hook = g_state.sleep_hook;
+    DWORD from = g_state.now;
+    lock.unlock();
+    if (hook) hook(from, from + 1);
+    lock.lock();
+    // The hook's work may have taken the clock further.
+    if (static_cast<int32_t>(g_state.now - (from + 1)) < 0) g_state.now = from + 1;
+  }
+  return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  FakeEvent* event = find_event(hObject);
+  if (event == nullptr) return FALSE;
+  event->signaled = false;  // the record stays, so no later event reuses its address
+  return TRUE;
+}
 
 DWORD IncompleteAviFiles() { return 0; }
 
