@@ -35,3 +35,23 @@ inline constexpr const char* kMetaFrameLine = "<frame time=\"%d\" x=\"%d\" y=\"%
 inline constexpr const char* kMetaFooter = "\r\n</frames>\r\n";
 
 }  // namespace log_text
+
+// What the recorder says on standard error: one line per event, each a
+// printf format for ReportProblem (which adds "slotrec: " and the line end).
+namespace report_text {
+
+inline constexpr const char* kCannotPrepare =
+    "%s could not be prepared (code %ld); trying again every %lu ms";
+inline constexpr const char* kPreparedAgain = "segments are prepared again, from %s on";
+inline constexpr const char* kSpaceLow =
+    "only %lu MiB free for the recording, less than the %lu MiB kept free; "
+    "no new segment is opened until there is more";
+inline constexpr const char* kSpaceBack = "%lu MiB free again; new segments are opened again";
+inline constexpr const char* kSegmentClosed =
+    "%s: a frame could not be written (code %ld); the segment is closed and the rest of "
+    "its timeslot is not recorded";
+inline constexpr const char* kCookLeftBehind =
+    "the segment thread did not finish within %d s; the segments in its hands are left "
+    "unfinished";
+
+}  // namespace report_text

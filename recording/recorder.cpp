@@ -1,5 +1,6 @@
 #include "recording/recorder.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "platform/guarded_call.h"
@@ -12,6 +13,9 @@ namespace {
 // Room for the retired segments a shift may have to keep, so that the main
 // thread normally allocates nothing while recording.
 constexpr std::size_t kBacklogReserve = 8;
+// How long a stop waits for the cook thread to end its cycle.
+constexpr int kCookStopWaitSeconds = 3;
+constexpr std::size_t kNameCapacity = 32;
 
 struct FrameWrite {
   SegmentSlot* slot;
@@ -38,6 +42,32 @@ bool WriteFrameGuarded(SegmentSlot* slot, const BITMAPINFOHEADER* dib, HRESULT* 
   return true;
 }
 
+void CountFailedWrite(Recorder* r) {
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
+  ++r->losses.failed_writes;
+}
+
+// After a write that failed because the file takes no more (a full disk, a
+// file size limit): the segment is handed to the cook thread to be finalised
+// at once, so its .meta ends with the frames its AVI holds. current keeps its
+// timeslot, so the rotation and the names go on as planned; the ticks until
+// the timeslot ends find no stream and write nothing.
+void CloseBrokenSegment(Recorder* r, HRESULT result) {
+  SegmentSlot closed = r->current;
+  char name[kNameCapacity];
+  FormatSegmentName(name, sizeof name,
+                    static_cast<uint32_t>(closed.slot_index) * static_cast<uint32_t>(r->slot_ms),
+                    log_text::kAviNameFormat);
+  ReportProblem(report_text::kSegmentClosed, name, static_cast<long>(result));
+  r->current.avi_file = nullptr;
+  r->current.raw_stream = nullptr;
+  r->current.compressed_stream = nullptr;
+  r->current.meta_file = nullptr;
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
+  r->retired_backlog.push_back(closed);
+  ++r->losses.closed_segments;
+}
+
 // Grabs one frame and writes it with its .meta line. A frame that faults or
 // fails in the write gets no line and is not counted, so the next one goes
 // to the same position and lines and frames stay one to one.
@@ -48,11 +78,14 @@ void RecordFrame(Recorder* r) {
   if (dib == nullptr) return;
   HRESULT result = 0;
   if (!WriteFrameGuarded(slot, dib, &result)) {
-    std::printf("%s", log_text::kWriteException);
+    EmitLogText(log_text::kWriteException);
+    CountFailedWrite(r);
     return;
   }
   if (result != 0) {
     LogLine(log_text::kStreamWriteFailed, result);
+    CountFailedWrite(r);
+    if (result == AVIERR_FILEWRITE) CloseBrokenSegment(r, result);
     return;
   }
   if (slot->meta_file != nullptr) {
@@ -60,6 +93,13 @@ void RecordFrame(Recorder* r) {
   }
   ++slot->frames;
   ++r->total_frames;
+}
+
+// A tick without a segment to write to waits until its next frame is due (at
+// least a millisecond, so it never spins) or until the cook thread has
+// installed a prepared segment, whichever comes first.
+void WaitForSegment(Recorder* r, int32_t until_frame) {
+  WaitForSingleObject(r->segment_ready, static_cast<DWORD>(until_frame > 1 ? until_frame : 1));
 }
 
 // Sleeps until the next frame is due or the timeslot ends, whichever comes
@@ -75,6 +115,8 @@ void SleepUntilNextFrame(Recorder* r) {
   if (sleep > 0) {
     slot->sleep_ms += static_cast<uint32_t>(sleep);
     Sleep(static_cast<DWORD>(sleep));
+  } else if (slot->compressed_stream == nullptr) {
+    WaitForSegment(r, until_frame);
   }
   LogLine(log_text::kSleepMs, sleep, log_text::kSleep1, until_frame, log_text::kSleep2,
           until_slot_end);
@@ -93,14 +135,28 @@ void LogEndingSegment(const Recorder* r) {
           log_text::kSleepShare, sleep_share);
 }
 
-// Finalises every segment still held, oldest first. The cook thread has
-// ended, so the shared slots are the main thread's alone.
+// Finalises every segment still held, oldest first. The shared slots are
+// taken under the lock: a cook thread left behind by a stop may still be
+// running, with what it holds in its own hands.
 void FinaliseAll(Recorder* r) {
-  for (SegmentSlot& slot : r->retired_backlog) FinaliseSegment(&slot);
-  r->retired_backlog.clear();
-  FinaliseSegment(&r->retiring);
-  FinaliseSegment(&r->current);
-  FinaliseSegment(&r->pending);
+  std::vector<SegmentSlot> held;
+  {
+    std::lock_guard<std::mutex> lock(r->hand_over_lock);
+    held.swap(r->retired_backlog);
+    held.push_back(r->retiring);
+    held.push_back(r->pending);
+    EmptySlot(&r->retiring);
+    EmptySlot(&r->pending);
+  }
+  // current comes before pending in time.
+  held.insert(held.end() - 1, r->current);
+  EmptySlot(&r->current);
+  for (SegmentSlot& slot : held) FinaliseSegment(&slot);
+}
+
+void AddNoSegmentTime(Recorder* r, uint32_t ms) {
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
+  r->losses.no_segment_ms += ms;
 }
 
 }  // namespace
@@ -127,18 +183,26 @@ void InitRecorder(Recorder* r, int32_t slotsecs, ScreenGrabber* grabber, int32_t
   r->grabber = grabber;
   r->codec_info = grabber->codec_info;
   r->frame_format = *grabber->dib;
+  r->segment_ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   EmptySlot(&r->retiring);
   EmptySlot(&r->current);
   EmptySlot(&r->pending);
   r->retired_backlog.reserve(kBacklogReserve);
   r->cook_stop = false;
+  r->cook_finished = false;
+  r->losses = RecorderLosses{};
   r->last_opened_slot = -1;
+  r->last_failed_slot = -1;
+  r->preparing_fails = false;
+  r->space_low = false;
+  r->largest_segment_bytes = 0;
   r->last_tick = 0;
   r->start_tick = timeGetTime();
   r->total_frames = 0;
   r->frame_interval_ms = fps > 0 ? static_cast<int32_t>(1000.0 / fps) : 0;
   PrepareAVI(r, true);
   ShiftAVI(r);
+  r->previous_tick_end = r->last_tick.load();
 }
 
 Recorder* StartRecorder(Recorder* r, int32_t slotsecs, ScreenGrabber* grabber, int32_t fps) {
@@ -148,9 +212,12 @@ Recorder* StartRecorder(Recorder* r, int32_t slotsecs, ScreenGrabber* grabber, i
 }
 
 int32_t RecorderTick(Recorder* r) {
-  if (r->current.compressed_stream != nullptr) RecordFrame(r);
+  bool had_stream = r->current.compressed_stream != nullptr;
+  if (had_stream) RecordFrame(r);
   SleepUntilNextFrame(r);
   uint32_t now = timeGetTime();
+  if (!had_stream) AddNoSegmentTime(r, now - r->previous_tick_end);
+  r->previous_tick_end = now;
   r->last_tick = now;
   if (TimeslotEnded(r, now)) {
     LogEndingSegment(r);
@@ -159,17 +226,38 @@ int32_t RecorderTick(Recorder* r) {
   return 0;
 }
 
-void StopRecorder(Recorder* r) {
+bool StopRecorder(Recorder* r) {
+  bool ended;
   {
-    std::lock_guard<std::mutex> lock(r->hand_over_lock);
+    std::unique_lock<std::mutex> lock(r->hand_over_lock);
     r->cook_stop = true;
+    r->cook_wake.notify_all();
+    ended = !r->cook_thread.joinable() ||
+            r->cook_done.wait_for(lock, std::chrono::seconds(kCookStopWaitSeconds),
+                                  [r] { return r->cook_finished; });
   }
-  r->cook_wake.notify_all();
-  if (r->cook_thread.joinable()) r->cook_thread.join();
-  FinishRecorder(r);
+  if (ended) {
+    if (r->cook_thread.joinable()) r->cook_thread.join();
+    FinishRecorder(r);
+    return true;
+  }
+  // Stuck in a file operation: it cannot be ended safely, so it is left to
+  // the end of the process, and the event it may still set stays open.
+  ReportProblem(report_text::kCookLeftBehind, kCookStopWaitSeconds);
+  r->cook_thread.detach();
+  FinaliseAll(r);
+  AVIFileExit();
+  return false;
 }
 
 void FinishRecorder(Recorder* r) {
   FinaliseAll(r);
   AVIFileExit();
+  CloseHandle(r->segment_ready);
+  r->segment_ready = nullptr;
+}
+
+RecorderLosses RecorderLossesSoFar(Recorder* r) {
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
+  return r->losses;
 }

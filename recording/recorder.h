@@ -33,6 +33,14 @@ void EmptySlot(SegmentSlot* slot);
 // True when the slot still holds something to release.
 bool SlotHoldsSegment(const SegmentSlot& slot);
 
+// What a run lost to errors and stalls, for the account at its end.
+struct RecorderLosses {
+  int32_t failed_writes = 0;        // frames whose write failed or faulted
+  int32_t unprepared_segments = 0;  // timeslots whose segment could not be opened
+  int32_t closed_segments = 0;      // segments closed early by a broken file
+  uint32_t no_segment_ms = 0;       // time the ticks had no segment to write to
+};
+
 struct Recorder {
   // Set before the cook thread starts, only read afterwards.
   int32_t slot_ms = 0;
@@ -42,15 +50,27 @@ struct Recorder {
   ScreenGrabber* grabber = nullptr;     // borrowed
   BITMAPINFOHEADER frame_format{};      // the grabber's DIB header, fixed once opened
   int32_t fps = 0;
+  // Auto-reset event, set by PrepareAVI when it has installed a prepared
+  // segment in pending; a tick without a segment waits on it.
+  HANDLE segment_ready = nullptr;
 
   // Written by PrepareAVI only (on the main thread before the cook thread
   // starts, on the cook thread afterwards): the highest timeslot whose files
   // a preparation has created; -1 before the first.
   int64_t last_opened_slot = -1;
+  // Also PrepareAVI's own: the timeslot of the last failed preparation (a
+  // retry for the same timeslot is not another lost segment), whether the
+  // last preparation failed, whether free space is below the floor, and the
+  // most a finalised segment has taken on disk.
+  int64_t last_failed_slot = -1;
+  bool preparing_fails = false;
+  bool space_low = false;
+  uint64_t largest_segment_bytes = 0;
 
   // Main thread only.
   SegmentSlot current{};
   int32_t total_frames = 0;
+  uint32_t previous_tick_end = 0;  // timer reading at the end of the last tick
 
   // Shared under hand_over_lock. Writers: ShiftAVI (main thread) moves
   // current into retiring and pending into current; the cook thread installs
@@ -60,10 +80,16 @@ struct Recorder {
   SegmentSlot retiring{};
   SegmentSlot pending{};
   // Retired segments that a shift found still waiting in retiring, oldest
-  // first; the cook thread finalises them before retiring.
+  // first, and segments the main thread closed early; the cook thread
+  // finalises them before retiring.
   std::vector<SegmentSlot> retired_backlog;
-  bool cook_stop = false;  // set by StopRecorder
-  std::condition_variable cook_wake;
+  bool cook_stop = false;      // set by StopRecorder
+  bool cook_finished = false;  // set by the cook thread as it ends
+  std::condition_variable cook_wake;  // cook_stop was set
+  std::condition_variable cook_done;  // cook_finished was set
+  // Written by the main thread (writes) and the cook thread (preparations)
+  // under the lock; read at the end.
+  RecorderLosses losses;
 
   // Stored by the tick and ShiftAVI (main thread) and by PrepareAVI (either
   // thread); read by the tick and the cook cycle's log line.
@@ -88,8 +114,15 @@ Recorder* StartRecorder(Recorder* recorder, int32_t slotsecs, ScreenGrabber* gra
 int32_t RecorderTick(Recorder* recorder);
 
 // Ends the cook thread (it finishes the cycle it is in), finalises every
-// segment still held, and shuts the AVIFile library down. Main thread, once.
-void StopRecorder(Recorder* recorder);
+// segment still held, and shuts the AVIFile library down. A cook thread that
+// has not ended within a few seconds (stuck in a file operation) is left
+// behind, and so are the segments in its hands; everything else is still
+// finalised. Returns whether the cook thread ended. Main thread, once.
+bool StopRecorder(Recorder* recorder);
+
+// What the run has lost so far. Main thread; after StopRecorder, or while
+// the cook thread runs (the figures are then a moment's).
+RecorderLosses RecorderLossesSoFar(Recorder* recorder);
 
 // Like StopRecorder for a recorder that InitRecorder set up without a cook
 // thread.

@@ -9,12 +9,25 @@
 #include "platform/platform.h"
 #include "recording/recorder.h"
 
+// How a preparation went.
+enum class Preparation {
+  kAlready,  // pending was prepared already; nothing was done
+  kDone,     // the segment is prepared in pending
+  kNoFile,   // no AVI file could be opened (or there was no room for one)
+  kFailed,   // a later step failed
+};
+
 // Prepares the segment of the next timeslot (timeslot 0 when `first_slot`)
 // into `pending` unless one is prepared already: opens the AVI file, creates
 // the .meta file with its header, the video stream and the compressing
-// stream. Leftovers of an earlier failed attempt are finalised first.
-// Returns 0, or the code of the call that failed. Either thread (the main
+// stream. Not when the run's file system has less room than the floor kept
+// free. A preparation that fails removes what it made, leaves pending empty
+// (with the timeslot's times) and is tried again by the next cook cycle.
+// `result` is 0 or the code of the call that failed. Either thread (the main
 // thread only before the cook thread exists).
+Preparation PrepareSegment(Recorder* recorder, bool first_slot, HRESULT* result);
+
+// PrepareSegment's result code alone.
 HRESULT PrepareAVI(Recorder* recorder, bool first_slot);
 
 // At a timeslot boundary: current goes to retiring, pending becomes current,
@@ -25,7 +38,7 @@ void ShiftAVI(Recorder* recorder);
 void CookCycle(Recorder* recorder);
 
 // The cook thread's body: a cook cycle every 0.8 timeslot until StopRecorder
-// asks it to end.
+// asks it to end; then it says it has finished (cook_finished).
 void CookStreams(Recorder* recorder);
 
 // The cook thread's start routine: idle priority, then CookStreams.

@@ -151,17 +151,66 @@ TEST_F(FrameClock, AFaultInTheWriteIsReportedAndNotCounted) {
   EXPECT_EQ(recorder.total_frames, 2);
 }
 
-TEST_F(FrameClock, AFailedWriteIsLoggedAndNotCounted) {
-  fake::FailAvi(fake::AviOp::Write, AVIERR_FILEWRITE, 1);
+TEST_F(FrameClock, AFailedWriteIsLoggedCountedAsLostAndTheNextFrameTakesItsPosition) {
+  fake::FailAvi(fake::AviOp::Write, AVIERR_COMPRESSOR, 1);
   Start(1, 10, 0);
   Tick();
   Tick();
   Tick();
+  EXPECT_EQ(RecorderLossesSoFar(&recorder).failed_writes, 1);
+  EXPECT_EQ(RecorderLossesSoFar(&recorder).closed_segments, 0);
   std::vector<std::string> log = Finish();
   EXPECT_EQ(LinesStartingWith(log, " AVIStreamWrite failed!"),
-            (std::vector<std::string>{" AVIStreamWrite failed! -2147205010"}));
+            (std::vector<std::string>{" AVIStreamWrite failed! -2147205008"}));
   EXPECT_EQ(fake::AviFiles()[0].stream.positions, (std::vector<LONG>{0, 1}));
   EXPECT_EQ(FrameLines("000-00.meta"), 2);
+}
+
+TEST_F(FrameClock, AFileThatTakesNoMoreClosesItsSegmentUntilTheTimeslotEnds) {
+  fake::FailAvi(fake::AviOp::Write, AVIERR_FILEWRITE, 3);
+  ::testing::internal::CaptureStderr();
+  Start(1, 10, 0);
+  for (int i = 0; i < 5; ++i) Tick();
+  // The segment is finalised by the next cook cycle with the frames its file
+  // holds; current keeps the timeslot, without a stream.
+  EXPECT_EQ(recorder.current.slot_index, 0);
+  EXPECT_EQ(recorder.current.compressed_stream, nullptr);
+  RunDueCookCycles(fake::Now() + 800);
+  EXPECT_TRUE(fake::AviFiles()[0].complete);
+  std::string meta = ReadFile("000-00.meta");
+  EXPECT_EQ(FrameLines("000-00.meta"), 3);
+  EXPECT_EQ(meta.substr(meta.size() - 13), "\r\n</frames>\r\n");
+  // The next timeslot records as usual.
+  TickUntilShifts(2);
+  EXPECT_GT(FrameLines("000-01.meta"), 5);
+  EXPECT_EQ(SplitLines(::testing::internal::GetCapturedStderr()),
+            (std::vector<std::string>{"slotrec: 000-00.avi: a frame could not be written (code "
+                                      "-2147205010); the segment is closed and the rest of its "
+                                      "timeslot is not recorded"}));
+  RecorderLosses losses = RecorderLossesSoFar(&recorder);
+  EXPECT_EQ(losses.failed_writes, 1);
+  EXPECT_EQ(losses.closed_segments, 1);
+  EXPECT_GE(losses.no_segment_ms, 500u);
+  Finish();
+  EXPECT_EQ(fake::AviFiles()[0].stream.positions.size(), 3u);
+}
+
+TEST_F(FrameClock, WithoutASegmentTheTickWaitsForTheNextFrameOrTheCookNeverSpinning) {
+  Start(1, 10, 0);
+  cook_running = false;  // stalled: no segment is prepared for a while
+  while (fake::Now() < 3000) Tick();
+  EXPECT_EQ(recorder.current.slot_index, -1);
+  std::vector<std::string> log = TakeLog();
+  // At most one tick, and so one shift, per frame interval.
+  EXPECT_LE(LinesStartingWith(log, " ShiftAVI!").size(), 22u);
+  EXPECT_LE(LinesStartingWith(log, " sleepMS").size(), 31u);
+  // A segment installed while the tick waits is shifted in at once.
+  cook_running = true;
+  next_cook = fake::Now() + 37;
+  Tick();
+  EXPECT_GE(recorder.current.slot_index, 0);
+  EXPECT_EQ(fake::Now(), next_cook - CookSleepMs(1000));
+  EXPECT_GE(RecorderLossesSoFar(&recorder).no_segment_ms, 900u);  // timeslot 2
 }
 
 TEST_F(FrameClock, WithoutACompressedStreamTheTickOnlySleepsAndShifts) {

@@ -73,3 +73,44 @@ TEST_F(HandOver, ShiftsDuringSlowCookWorkLoseNothingAndFinaliseEverySegmentOnce)
 }
 
 }  // namespace
+
+// Runs last: the cook thread it leaves behind sleeps on past the test, so
+// the recorder and grabber it uses are never freed.
+TEST(StuckCookThread, AStopEndsWithinSecondsAndFinalisesEverySegmentNotInItsHands) {
+  fake::Reset();
+  fake::UseRealClock(0);
+  auto* grabber = new ScreenGrabber{};
+  auto* recorder = new Recorder;
+  ASSERT_NE(OpenGrabber(grabber, 1, 0), nullptr);
+  ::testing::internal::CaptureStdout();
+  StartRecorder(recorder, 1, grabber, 20);
+  // Once timeslot 1 is prepared, every further file open hangs, as on a
+  // dead network file system.
+  auto prepared = [recorder] {
+    std::lock_guard<std::mutex> lock(recorder->hand_over_lock);
+    return recorder->pending.slot_index >= 0;
+  };
+  while (!prepared()) RecorderTick(recorder);
+  fake::SetCost(fake::Cost::FileOpen, 600000);
+  RecorderTick(recorder);
+  ShiftAVI(recorder);  // 000-00 retires, 000-01 current; the next cycle hangs
+  auto hang = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (std::chrono::steady_clock::now() < hang) RecorderTick(recorder);
+
+  ::testing::internal::CaptureStderr();
+  auto stop = std::chrono::steady_clock::now();
+  EXPECT_FALSE(StopRecorder(recorder));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(5));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(SplitLines(::testing::internal::GetCapturedStderr()),
+            (std::vector<std::string>{"slotrec: the segment thread did not finish within 3 s; the "
+                                      "segments in its hands are left unfinished"}));
+  EXPECT_EQ(fake::OpenAviHandles(), 0);
+  for (const fake::FakeAviFileInfo& file : fake::AviFiles()) {
+    EXPECT_TRUE(file.complete) << file.name;
+    std::string meta = file.name.substr(0, file.name.size() - 4) + ".meta";
+    EXPECT_EQ(FrameLines(meta), static_cast<int>(file.stream.positions.size())) << meta;
+    std::remove(meta.c_str());
+  }
+  EXPECT_EQ(fake::AviFiles().size(), 2u);
+}

@@ -75,8 +75,8 @@ TEST_F(Rotation, ACycleWithNothingToDoOnlyLogs) {
 struct PrepareFailure {
   const char* name;
   void (*script)();
+  std::string code;                // the failing call's result
   std::vector<std::string> lines;  // logged by the failing cycle
-  bool avi_left, meta_left, raw_left, compressed_left;
 };
 
 std::ostream& operator<<(std::ostream& out, const PrepareFailure& c) { return out << c.name; }
@@ -84,34 +84,38 @@ std::ostream& operator<<(std::ostream& out, const PrepareFailure& c) { return ou
 class FailedPrepare : public RecorderHarness,
                       public ::testing::WithParamInterface<PrepareFailure> {};
 
-TEST_P(FailedPrepare, IsLoggedLeavesItsPartsAndIsReleasedBeforeTheRetry) {
+TEST_P(FailedPrepare, IsLoggedRemovesWhatItMadeAndIsRetriedNextCycle) {
   const PrepareFailure& c = GetParam();
   cook_running = false;  // cycles run by hand below
   Start(1, 10, 0);
   c.script();
   size_t logged = TakeLog().size();
+  ::testing::internal::CaptureStderr();
   CookCycle(&recorder);
   std::vector<std::string> log = TakeLog();
   EXPECT_EQ(std::vector<std::string>(log.begin() + logged, log.end()), c.lines);
+  // Nothing of the attempt is left: no handle, no file of its own.
   EXPECT_EQ(recorder.pending.slot_index, -1);
   EXPECT_EQ(recorder.pending.start_ms, 1000u);
-  EXPECT_EQ(recorder.pending.avi_file != nullptr, c.avi_left);
-  EXPECT_EQ(recorder.pending.meta_file != nullptr, c.meta_left);
-  EXPECT_EQ(recorder.pending.raw_stream != nullptr, c.raw_left);
-  EXPECT_EQ(recorder.pending.compressed_stream != nullptr, c.compressed_left);
+  EXPECT_FALSE(SlotHoldsSegment(recorder.pending));
+  EXPECT_EQ(fake::OpenAviHandles(), 3);  // the current segment's
+  EXPECT_FALSE(std::filesystem::exists("000-01.avi"));
+  EXPECT_TRUE(!std::filesystem::is_regular_file("000-01.meta"));
 
-  // The retry releases what the failed attempt opened before opening
-  // anything, then succeeds: only the current and the new segment hold
-  // handles (file, raw stream, compressing stream each).
+  // The retry succeeds and the run of failures ends; both are said once on
+  // standard error.
   std::filesystem::remove("000-01.meta");
   fake::SetNow(800);
   CookCycle(&recorder);
   EXPECT_EQ(recorder.pending.slot_index, 1);
   EXPECT_EQ(fake::OpenAviHandles(), 6);
-  if (c.meta_left) {
-    std::vector<std::string> retry = TakeLog();
-    EXPECT_EQ(retry.back(), " CookStreams! 0 800");
-  }
+  EXPECT_EQ(TakeLog().back(), " CookStreams! 0 800");
+  EXPECT_EQ(SplitLines(::testing::internal::GetCapturedStderr()),
+            (std::vector<std::string>{
+                "slotrec: 000-01.avi could not be prepared (code " + c.code +
+                    "); trying again every 800 ms",
+                "slotrec: segments are prepared again, from 000-01.avi on"}));
+  EXPECT_EQ(RecorderLossesSoFar(&recorder).unprepared_segments, 1);
   Finish();
   EXPECT_EQ(fake::OpenAviHandles(), 0);
 }
@@ -120,33 +124,41 @@ INSTANTIATE_TEST_SUITE_P(
     EachStep, FailedPrepare,
     ::testing::Values(
         PrepareFailure{"open fails", [] { fake::FailAvi(fake::AviOp::FileOpen, AVIERR_FILEOPEN); },
+                       "-2147205009",
                        {"Trying prepare 000-01.avi", " AVIFileOpen failed! -2147205009",
-                        " CookStreams! -2147205009 0", " Kernel Panic! "},
-                       false, false, false, false},
-        PrepareFailure{"open gives no file", [] { fake::FileOpenGivesNoFile(); },
-                       {"Trying prepare 000-01.avi", " AVIFileOpen failed! 0",
-                        " CookStreams! 0 0", " Kernel Panic! "},
-                       false, false, false, false},
+                        " CookStreams! -2147205009 0", " Kernel Panic! "}},
         PrepareFailure{"meta cannot be created",
                        [] { std::filesystem::create_directory("000-01.meta"); },
+                       "-2147205009",
                        {"Trying prepare 000-01.avi", " MetaFileOpen failed! -2147205009",
-                        " CookStreams! -2147205009 0"},
-                       true, false, false, false},
+                        " CookStreams! -2147205009 0"}},
         PrepareFailure{"stream fails",
                        [] { fake::FailAvi(fake::AviOp::CreateStream, AVIERR_MEMORY); },
+                       "-2147205017",
                        {"Trying prepare 000-01.avi", " AVIFileCreateStream failed! -2147205017",
-                        " CookStreams! -2147205017 0"},
-                       true, true, false, false},
+                        " CookStreams! -2147205017 0"}},
         PrepareFailure{"compressor fails",
                        [] { fake::FailAvi(fake::AviOp::MakeCompressed, AVIERR_NOCOMPRESSOR); },
+                       "-2147205007",
                        {"Trying prepare 000-01.avi", " AVIMakeCompressedStream failed! -2147205007",
-                        " CookStreams! -2147205007 0"},
-                       true, true, true, false},
+                        " CookStreams! -2147205007 0"}},
         PrepareFailure{"format refused",
                        [] { fake::FailAvi(fake::AviOp::SetFormat, AVIERR_BADFORMAT); },
+                       "-2147205018",
                        {"Trying prepare 000-01.avi", " AVIStreamSetFormat failed! -2147205018",
-                        " CookStreams! -2147205018 0"},
-                       true, true, true, true}));
+                        " CookStreams! -2147205018 0"}}));
+
+TEST_F(Rotation, AnOpenThatGivesNoFileFailsWithResultZeroAndKernelPanic) {
+  cook_running = false;
+  Start(1, 10, 0);
+  fake::FileOpenGivesNoFile();
+  size_t logged = TakeLog().size();
+  CookCycle(&recorder);
+  std::vector<std::string> log = TakeLog();
+  EXPECT_EQ(std::vector<std::string>(log.begin() + logged, log.end()),
+            (std::vector<std::string>{"Trying prepare 000-01.avi", " AVIFileOpen failed! 0",
+                                      " CookStreams! 0 0", " Kernel Panic! "}));
+}
 
 TEST_F(Rotation, ALateCookThreadSkipsTimeslotsAndTheTickShiftsUntilItCatchesUp) {
   Start(1, 10, 0);
