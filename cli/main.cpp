@@ -3,8 +3,11 @@
 // The entry point prints the banner and usage, reads the command line
 // against the option table and hands the recording options to the run.
 // Exit status: 1 after a command-line error or when there is nothing to
-// record with (no compressor, no screen), 0 after a run.
+// record with (no compressor, no screen, nowhere to write), 0 after a run
+// that lost nothing, 3 after one that lost frames or segments to errors.
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "cli/option_table.h"
 #include "cli/recording_run.h"
@@ -44,5 +47,18 @@ int main(int argc, char** argv) {
   }
 
   if (values.verbose != 0) arg_print_table(stdout, table, kOptionCount);
-  return RunRecording(values.fps, values.slotsecs, values.withmouse, values.totalcapture);
+  int status = kExitLostRecording;
+  // Caught here so that the run's teardown unwinds and finalises what it can.
+  try {
+    status = RunRecording(values.fps, values.slotsecs, values.withmouse, values.totalcapture);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "slotrec: the recording ended on an error: %s\n", error.what());
+  }
+  if (!RecordingThreadsEnded()) {
+    // A thread stuck in a file operation must not see the process torn down
+    // around it.
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }

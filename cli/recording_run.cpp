@@ -2,12 +2,15 @@
 #include "cli/recording_run.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <system_error>
 
 #include "capture/screen_grabber.h"
@@ -25,9 +28,19 @@ constexpr int32_t kCapSeconds = 100 * 60 * 60;
 // shut-down event; the handler waits a little less for the teardown.
 constexpr auto kCloseEventWait = std::chrono::milliseconds(4500);
 
+// Names tried for the run's directory before giving up: the start time's
+// millisecond and the ones after it.
+constexpr int kDirectoryNameTries = 100;
+constexpr char kWriteProbeName[] = ".slotrec-write-test";
+constexpr DWORD kNoEvent = 0xFFFFFFFF;
+
 // Set by the console control handler (its own thread), read by the frame
-// loop before every tick.
+// loop before every tick; the event that came first is kept for the account.
 std::atomic<bool> g_stop_requested{false};
+std::atomic<DWORD> g_stop_event{kNoEvent};
+
+// Whether the last run's threads all ended; main thread only.
+bool g_threads_ended = true;
 
 // Set by the run when it has torn down; waited for by a handler of a close,
 // log-off or shut-down event.
@@ -41,30 +54,160 @@ void MarkRunOver() {
   g_run_ended.notify_all();
 }
 
-void FormatDirectoryName(char (&name)[kDirectoryNameSize]) {
-  SYSTEMTIME now{};
-  GetLocalTime(&now);
-  std::snprintf(name, sizeof name, kDirectoryNameFormat, now.wYear, now.wMonth, now.wDay,
-                now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+void FormatDirectoryName(char (&name)[kDirectoryNameSize], const SYSTEMTIME& time) {
+  std::snprintf(name, sizeof name, kDirectoryNameFormat, time.wYear, time.wMonth, time.wDay,
+                time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
 }
 
-// Neither result matters to the recording: a directory that already exists
-// is recorded into, and if it cannot be entered the run records where it
-// started. Returns whether this run created the directory.
-bool EnterDirectory(const char* name) {
-  std::error_code ignored;
-  bool created = std::filesystem::create_directory(name, ignored);
-  std::filesystem::current_path(name, ignored);
-  return created;
+// The local time one millisecond later, as the calendar carries it.
+SYSTEMTIME NextMillisecond(const SYSTEMTIME& time) {
+  using namespace std::chrono;
+  sys_days day{year{time.wYear} / month{time.wMonth} / std::chrono::day{time.wDay}};
+  sys_time<milliseconds> moment = day + hours{time.wHour} + minutes{time.wMinute} +
+                                  seconds{time.wSecond} + milliseconds{time.wMilliseconds + 1};
+  sys_days next_day = floor<days>(moment);
+  year_month_day date{next_day};
+  hh_mm_ss<milliseconds> clock{moment - next_day};
+  SYSTEMTIME next = time;
+  next.wYear = static_cast<WORD>(static_cast<int>(date.year()));
+  next.wMonth = static_cast<WORD>(static_cast<unsigned>(date.month()));
+  next.wDay = static_cast<WORD>(static_cast<unsigned>(date.day()));
+  next.wDayOfWeek = static_cast<WORD>(weekday{next_day}.c_encoding());
+  next.wHour = static_cast<WORD>(clock.hours().count());
+  next.wMinute = static_cast<WORD>(clock.minutes().count());
+  next.wSecond = static_cast<WORD>(clock.seconds().count());
+  next.wMilliseconds = static_cast<WORD>(clock.subseconds().count());
+  return next;
 }
 
-// After a run that recorded nothing: back to where it started, and the
-// directory it created is removed again (only if it is still empty).
-void LeaveEmptyDirectory(const std::filesystem::path& start, const char* name, bool created) {
+// The run's directory: named after the local start time, made in the
+// working directory (or found there: an existing one is recorded into), and
+// held by this run alone, so that two recorders started in the same
+// millisecond never share one.
+struct RunDirectory {
+  char name[kDirectoryNameSize];
+  bool created = false;
+  HANDLE hold = nullptr;
+};
+
+// Makes (or finds) and holds the directory. When another recorder holds the
+// one of this millisecond, the next millisecond's name is taken. Returns
+// false, with the reason, when there is nowhere to record.
+bool HoldRunDirectory(RunDirectory* directory, std::string* reason) {
+  SYSTEMTIME time{};
+  GetLocalTime(&time);
+  for (int tried = 0; tried < kDirectoryNameTries; ++tried, time = NextMillisecond(time)) {
+    FormatDirectoryName(directory->name, time);
+    std::error_code error;
+    bool created = std::filesystem::create_directory(directory->name, error);
+    if (error) {
+      // Only something else by that name makes the next name worth a try.
+      if (std::filesystem::exists(directory->name)) continue;
+      *reason = error.message();
+      return false;
+    }
+    // A directory another recorder made a moment ago may be held by it.
+    directory->hold = HoldDirectory(directory->name);
+    if (directory->hold == nullptr) continue;
+    directory->created = created;
+    return true;
+  }
+  *reason = "every name for the next " + std::to_string(kDirectoryNameTries) + " ms is taken";
+  return false;
+}
+
+// Whether files can be made in the working directory; `reason` says why not.
+bool WorkingDirectoryWritable(std::string* reason) {
+  std::FILE* probe = std::fopen(kWriteProbeName, "wb");
+  if (probe == nullptr) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  std::fclose(probe);
+  std::remove(kWriteProbeName);
+  return true;
+}
+
+// Enters the held directory and makes sure the run can write there.
+bool EnterRunDirectory(const RunDirectory& directory, std::string* reason) {
+  std::error_code error;
+  std::filesystem::current_path(directory.name, error);
+  if (error) {
+    *reason = error.message();
+    return false;
+  }
+  return WorkingDirectoryWritable(reason);
+}
+
+// After a run that recorded nothing: back to where it started; the directory
+// it made is removed again (only if it is still empty), and let go.
+void LeaveRunDirectory(const std::filesystem::path& start, RunDirectory* directory) {
   std::error_code ignored;
   std::filesystem::current_path(start, ignored);
-  if (created && std::filesystem::is_empty(name, ignored)) std::filesystem::remove(name, ignored);
+  if (directory->created && std::filesystem::is_empty(directory->name, ignored))
+    std::filesystem::remove(directory->name, ignored);
+  ReleaseDirectoryHold(directory->hold);
+  directory->hold = nullptr;
 }
+
+const char* StopReason() {
+  if (!g_stop_requested.load()) return cli_text::kStoppedAtCap;
+  switch (g_stop_event.load()) {
+    case CTRL_C_EVENT: return cli_text::kStoppedByInterrupt;
+    case CTRL_BREAK_EVENT: return cli_text::kStoppedByBreak;
+    case CTRL_CLOSE_EVENT: return cli_text::kStoppedByClose;
+    case CTRL_LOGOFF_EVENT: return cli_text::kStoppedByLogoff;
+    default: return cli_text::kStoppedByShutdown;
+  }
+}
+
+// Says on standard error what the run recorded and lost and why it stopped.
+// Returns the exit status: 0 when nothing was lost to an error, else 3.
+int AccountForRun(const char* directory, Recorder* recorder) {
+  int segments = 0;
+  std::uintmax_t bytes = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(".", error)) {
+    std::filesystem::path extension = entry.path().extension();
+    if (extension != ".avi" && extension != ".meta") continue;
+    if (extension == ".avi") ++segments;
+    std::uintmax_t size = entry.file_size(error);
+    if (!error) bytes += size;
+  }
+  RecorderLosses losses = RecorderLossesSoFar(recorder);
+  DWORD incomplete = IncompleteAviFiles();
+  std::fprintf(stderr, cli_text::kRunSummary, directory, segments, recorder->total_frames,
+               static_cast<double>(bytes) / (1024.0 * 1024.0), losses.failed_writes,
+               losses.unprepared_segments, static_cast<unsigned long>(incomplete),
+               losses.no_segment_ms / 1000.0, StopReason());
+  bool lost = losses.failed_writes > 0 || losses.unprepared_segments > 0 ||
+              losses.closed_segments > 0 || incomplete > 0 || !g_threads_ended;
+  return lost ? kExitLostRecording : 0;
+}
+
+// Tears the run down exactly once, on every way out of the frame loop (an
+// escaping exception included): the recorder, with every segment finalised,
+// before the grabber. A cook thread that could not be ended still borrows
+// the grabber's compressor record, so the grabber is then left to the end
+// of the process.
+class RunTeardown {
+ public:
+  RunTeardown(Recorder* recorder, ScreenGrabber* grabber) : recorder_(recorder), grabber_(grabber) {}
+  RunTeardown(const RunTeardown&) = delete;
+  RunTeardown& operator=(const RunTeardown&) = delete;
+  ~RunTeardown() { Run(); }
+  void Run() {
+    if (done_) return;
+    done_ = true;
+    g_threads_ended = StopRecorder(recorder_);
+    if (g_threads_ended) CloseGrabber(grabber_);
+  }
+
+ private:
+  Recorder* recorder_;
+  ScreenGrabber* grabber_;
+  bool done_ = false;
+};
 
 }  // namespace
 
@@ -77,6 +220,8 @@ void RunFrameLoop(Recorder* recorder, int32_t cap) {
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
+  DWORD none = kNoEvent;
+  g_stop_event.compare_exchange_strong(none, event);
   g_stop_requested = true;
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
     std::unique_lock<std::mutex> lock(g_run_end_lock);
@@ -87,8 +232,11 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 
 bool StopRequested() { return g_stop_requested.load(); }
 
+bool RecordingThreadsEnded() { return g_threads_ended; }
+
 void ResetStopRequest() {
   g_stop_requested = false;
+  g_stop_event = kNoEvent;
   std::lock_guard<std::mutex> lock(g_run_end_lock);
   g_run_over = false;
 }
@@ -103,21 +251,25 @@ int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t total
   // 1. Record only with processor time nothing else wants.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);
 
-  // 2. The output directory's name, from the local start time.
-  char directory[kDirectoryNameSize];
-  FormatDirectoryName(directory);
-
-  // 3. Everything the run writes lands in that directory.
+  // 2, 3. The run's directory, named after the local start time, held and
+  // entered: everything the run writes lands there.
   std::error_code ignored;
   const std::filesystem::path start = std::filesystem::current_path(ignored);
-  const bool created = EnterDirectory(directory);
+  RunDirectory directory;
+  std::string reason;
+  if (!HoldRunDirectory(&directory, &reason) || !EnterRunDirectory(directory, &reason)) {
+    std::printf(cli_text::kNoDirectory, directory.name, reason.c_str());
+    LeaveRunDirectory(start, &directory);
+    MarkRunOver();
+    return 1;
+  }
 
   // 4. The grabber chooses the compressor and settles the frame size.
   ScreenGrabber grabber{};
   if (OpenGrabber(&grabber, withmouse, totalcapture) == nullptr) {
     std::printf("%s", grabber.failure == kGrabberNoCompressor ? cli_text::kNoCompressor
                                                                : cli_text::kNoScreen);
-    LeaveEmptyDirectory(start, directory, created);
+    LeaveRunDirectory(start, &directory);
     MarkRunOver();
     return 1;
   }
@@ -125,13 +277,16 @@ int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t total
   // 5. The first segment is current and the cook thread runs.
   Recorder recorder;
   StartRecorder(&recorder, slotsecs, &grabber, fps);
-
-  // 6. Frames until the cap, or until stopped from outside.
-  RunFrameLoop(&recorder, FrameCap(fps));
-
-  // 7. Teardown: the recorder (every segment finalised) before the grabber.
-  StopRecorder(&recorder);
-  CloseGrabber(&grabber);
+  int status;
+  {
+    RunTeardown teardown(&recorder, &grabber);
+    // 6. Frames until the cap, or until stopped from outside.
+    RunFrameLoop(&recorder, FrameCap(fps));
+    // 7. Teardown: every segment finalised.
+    teardown.Run();
+    status = AccountForRun(directory.name, &recorder);
+  }
+  ReleaseDirectoryHold(directory.hold);
   MarkRunOver();
-  return 0;
+  return status;
 }

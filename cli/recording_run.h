@@ -7,15 +7,24 @@
 
 struct Recorder;
 
+// Exit status of a run that lost frames or segments to errors.
+inline constexpr int kExitLostRecording = 3;
+
 // Records with the scanned options until the frame cap or a stop from
 // outside (Ctrl-C, Ctrl-Break, the console closing, log-off, shut-down; on
 // Linux SIGINT, SIGQUIT, SIGHUP, SIGTERM): lowers the calling thread to idle
-// priority, creates the directory named after the local start time in the
-// working directory and enters it, opens the grabber, starts the recorder,
-// ticks, and tears down with every segment finalised. Returns 0, or 1 (with
-// a message, and no directory left behind) when there is no x264vfw
-// compressor or no screen to capture. Main thread, once.
+// priority, creates (or finds) the directory named after the local start
+// time in the working directory, holds it and enters it, opens the grabber,
+// starts the recorder, ticks, tears down with every segment finalised, and
+// gives an account of the run on standard error. Returns 0 when nothing was
+// lost, 3 (kExitLostRecording) when frames or segments were lost to errors,
+// or 1 (with a message, and no directory left behind) when there is nowhere
+// to write, no x264vfw compressor or no screen to capture. Main thread, once.
 int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t totalcapture);
+
+// False when the last run had to leave a thread behind, stuck in a file
+// operation; the process must then end without running destructors.
+bool RecordingThreadsEnded();
 
 // Frames in 100 hours at `fps`.
 int32_t FrameCap(int32_t fps);
