@@ -132,11 +132,13 @@ Span clip(std::int64_t start, std::int64_t extent, std::int64_t limit) {
 HWND GetDesktopWindow() { return reinterpret_cast<HWND>(&g_desktop_window); }
 
 // A DC on the whole screen, for no window or the desktop window. Null when
-// there is no X display (or it was lost).
+// there is no X display (or it was lost), and when the screen's visual
+// cannot be read as true colours: a recording of wrong colours is worse
+// than none (the screen layer says why on standard error).
 HDC GetDC(HWND hWnd) {
   if (hWnd != nullptr && hWnd != GetDesktopWindow()) return nullptr;
   x11::ScreenGeometry geometry{};
-  if (!x11::screen_geometry(&geometry, true)) return nullptr;
+  if (!x11::screen_geometry(&geometry, true) || !x11::screen_readable()) return nullptr;
   auto* dc = new (std::nothrow) DeviceContext{};
   if (dc == nullptr) return nullptr;
   dc->kind = Kind::kScreenDc;

@@ -5,8 +5,10 @@
 // the plain per-byte loop is kept as the reference they are checked against.
 #include "platform/linux/pixel_convert.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -143,6 +145,28 @@ inline std::uint32_t read_packed(const std::uint8_t* p, int bytes, bool msb_firs
   return v;
 }
 
+// A BGRX pixel as one word, laid out in memory as B, G, R, 0 whatever the
+// processor's byte order.
+inline std::uint32_t bgrx_word(std::uint8_t b, std::uint8_t g, std::uint8_t r) {
+  const std::uint8_t bytes[4] = {b, g, r, 0};
+  return load32(bytes);
+}
+
+// The whole-pixel table of a decomposed lookup from its channel tables.
+void fill_whole_from_channels(PixelLookup* lookup) {
+  if (lookup->whole.empty()) return;
+  const std::uint32_t masks[3] = {lookup->layout.blue_mask, lookup->layout.green_mask,
+                                  lookup->layout.red_mask};
+  const int shifts[3] = {channel_of(masks[0]).shift, channel_of(masks[1]).shift,
+                         channel_of(masks[2]).shift};
+  for (std::size_t v = 0; v < lookup->whole.size(); ++v) {
+    const auto value = static_cast<std::uint32_t>(v);
+    lookup->whole[v] = bgrx_word(lookup->channel[0][(value & masks[0]) >> shifts[0]],
+                                 lookup->channel[1][(value & masks[1]) >> shifts[1]],
+                                 lookup->channel[2][(value & masks[2]) >> shifts[2]]);
+  }
+}
+
 }  // namespace
 
 bool bgr24_impl_available(Bgr24Impl impl) { return row_function(impl) != nullptr; }
@@ -206,6 +230,135 @@ bool packed_to_bgrx(const std::uint8_t* src, std::ptrdiff_t src_stride,
       d[1] = to_8_bits((v & layout.green_mask) >> g.shift, g.bits);
       d[2] = to_8_bits((v & layout.red_mask) >> r.shift, r.bits);
       d[3] = 0;
+    }
+  }
+  return true;
+}
+
+bool lookup_init(PixelLookup* lookup, const PackedLayout& layout, bool indexed,
+                 int colormap_entries) {
+  *lookup = PixelLookup{};
+  const int bytes = layout.bytes_per_pixel;
+  if (bytes < 1 || bytes > 4) return false;
+  PixelLookup made;
+  made.layout = layout;
+  made.indexed = indexed;
+  if (indexed) {
+    if (bytes > 2 || colormap_entries < 1 || colormap_entries > kMaxColormapEntries) {
+      return false;
+    }
+    made.layout.red_mask = made.layout.green_mask = made.layout.blue_mask = 0;
+    made.colormap_entries = colormap_entries;
+  } else {
+    const std::uint32_t masks[3] = {layout.blue_mask, layout.green_mask, layout.red_mask};
+    const std::uint64_t all = (std::uint64_t{1} << (8 * bytes)) - 1;
+    for (int c = 0; c < 3; ++c) {
+      if (!mask_is_contiguous(masks[c]) || (masks[c] & ~all) != 0 ||
+          channel_of(masks[c]).bits > 16) {
+        return false;
+      }
+      for (int other = 0; other < c; ++other) {
+        if ((masks[c] & masks[other]) != 0) return false;
+      }
+      const Channel field = channel_of(masks[c]);
+      const std::size_t values = std::size_t{1} << field.bits;
+      made.channel[c].resize(values);
+      for (std::size_t v = 0; v < values; ++v) {
+        made.channel[c][v] = to_8_bits(static_cast<std::uint32_t>(v), field.bits);
+      }
+      made.colormap_entries = std::max(made.colormap_entries, static_cast<int>(values));
+    }
+    // More cells than the widest field has values are never asked for.
+    made.colormap_entries = std::min(made.colormap_entries,
+                                     std::max(colormap_entries, 1));
+  }
+  if (bytes <= 2) made.whole.assign(std::size_t{1} << (8 * bytes), bgrx_word(0, 0, 0));
+  *lookup = std::move(made);
+  if (!indexed) fill_whole_from_channels(lookup);
+  return true;
+}
+
+std::uint32_t lookup_query_pixel(const PixelLookup& lookup, int cell) {
+  const auto value = static_cast<std::uint32_t>(cell);
+  if (lookup.indexed) return value;
+  std::uint32_t pixel = 0;
+  for (std::uint32_t mask : {lookup.layout.red_mask, lookup.layout.green_mask,
+                             lookup.layout.blue_mask}) {
+    const Channel field = channel_of(mask);
+    const std::uint32_t top = (mask >> field.shift);
+    pixel |= std::min(value, top) << field.shift;
+  }
+  return pixel;
+}
+
+void lookup_set_colormap(PixelLookup* lookup, const Rgb16* cells, int count) {
+  count = std::clamp(count, 0, lookup->colormap_entries);
+  if (lookup->indexed) {
+    const std::size_t values = lookup->whole.size();
+    for (std::size_t v = 0; v < values; ++v) {
+      if (v < static_cast<std::size_t>(count)) {
+        const Rgb16& cell = cells[v];
+        lookup->whole[v] = bgrx_word(static_cast<std::uint8_t>(cell.blue >> 8),
+                                     static_cast<std::uint8_t>(cell.green >> 8),
+                                     static_cast<std::uint8_t>(cell.red >> 8));
+      } else {
+        lookup->whole[v] = bgrx_word(0, 0, 0);
+      }
+    }
+    return;
+  }
+  // Field value v of a channel is cell v's value for that channel.
+  for (int c = 0; c < 3; ++c) {
+    std::vector<std::uint8_t>& table = lookup->channel[c];
+    for (std::size_t v = 0; v < table.size(); ++v) {
+      if (v >= static_cast<std::size_t>(count)) {
+        table[v] = 0;
+        continue;
+      }
+      const Rgb16& cell = cells[v];
+      const std::uint16_t value = c == 0 ? cell.blue : c == 1 ? cell.green : cell.red;
+      table[v] = static_cast<std::uint8_t>(value >> 8);
+    }
+  }
+  fill_whole_from_channels(lookup);
+}
+
+bool lookup_to_bgrx(const PixelLookup& lookup, const std::uint8_t* src,
+                    std::ptrdiff_t src_stride, std::uint8_t* dst,
+                    std::ptrdiff_t dst_stride, int width, int rows) {
+  const int bytes = lookup.layout.bytes_per_pixel;
+  if (bytes < 1 || bytes > 4 || (bytes <= 2 && lookup.whole.empty()) ||
+      (bytes > 2 && lookup.channel[0].empty())) {
+    return false;
+  }
+  const bool msb_first = lookup.layout.msb_first;
+  for (int y = 0; y < rows; ++y, src += src_stride, dst += dst_stride) {
+    const std::uint8_t* s = src;
+    std::uint8_t* d = dst;
+    if (bytes == 1) {
+      const std::uint32_t* whole = lookup.whole.data();
+      for (int x = 0; x < width; ++x) store32(d + 4 * x, whole[s[x]]);
+    } else if (bytes == 2) {
+      const std::uint32_t* whole = lookup.whole.data();
+      for (int x = 0; x < width; ++x, s += 2) {
+        const std::uint32_t v = msb_first ? (std::uint32_t{s[0]} << 8) | s[1]
+                                          : (std::uint32_t{s[1]} << 8) | s[0];
+        store32(d + 4 * x, whole[v]);
+      }
+    } else {
+      const std::uint32_t masks[3] = {lookup.layout.blue_mask, lookup.layout.green_mask,
+                                      lookup.layout.red_mask};
+      const int shifts[3] = {channel_of(masks[0]).shift, channel_of(masks[1]).shift,
+                             channel_of(masks[2]).shift};
+      const std::uint8_t* tables[3] = {lookup.channel[0].data(), lookup.channel[1].data(),
+                                       lookup.channel[2].data()};
+      for (int x = 0; x < width; ++x, s += bytes, d += 4) {
+        const std::uint32_t v = read_packed(s, bytes, msb_first);
+        d[0] = tables[0][(v & masks[0]) >> shifts[0]];
+        d[1] = tables[1][(v & masks[1]) >> shifts[1]];
+        d[2] = tables[2][(v & masks[2]) >> shifts[2]];
+        d[3] = 0;
+      }
     }
   }
   return true;

@@ -1,13 +1,14 @@
 // The X11 connection behind the screen operations: one Display for the
 // process, opened on first use; MIT-SHM stores for the frame bitmaps; XFixes
-// for the cursor image; RandR for the primary monitor.
+// for the cursor image; RandR for the primary monitor; the default colormap
+// for every visual whose pixels are not plain TrueColor.
 //
 // Xlib ends the process on a lost connection and on any protocol error
 // unless told otherwise. A recorder must outlive its display, so protocol
 // errors on our connection are only counted (the call that caused one
 // fails), and a lost connection marks the connection dead: every later call
-// fails without touching Xlib, and the program hears CTRL_LOGOFF_EVENT, as
-// on Windows when the session ends.
+// fails without touching Xlib, the loss is said once on standard error, and
+// the program hears CTRL_LOGOFF_EVENT, as on Windows when the session ends.
 //
 // Xlib's exit handler for a lost connection may return instead of exiting,
 // but it is called with the display's lock already released, and the Xlib
@@ -29,7 +30,18 @@
 #include <sys/shm.h>
 #include <time.h>
 
+// The colormap is read with a QueryColors request of our own (see
+// read_colormap). The protocol headers' BOOL (a byte) is renamed out of
+// the way of the Win32 one (an int), and Xlibint.h's min and max macros
+// are taken back.
+#define BOOL XPROTO_BOOL
+#include <X11/Xlibint.h>
+#undef BOOL
+#undef min
+#undef max
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -55,13 +67,22 @@ namespace {
 // its Xlib calls).
 struct Connection {
   Display* dpy = nullptr;
+  char display_name[128] = "";  // for what is said about it on standard error
   Window root = 0;
   Visual* visual = nullptr;
   int depth = 0;
-  bool true_color = false;
-  pixel::PackedLayout layout{};  // of the root window's pixels
   bool lost = false;
   bool logoff_delivered = false;
+
+  // How the root window's pixels become true colours (plan_visual).
+  bool readable = false;
+  VisualPlan plan;
+  Colormap colormap = 0;  // the default one
+  std::vector<long> query_pixels;      // the pixel asked about for each cell
+  std::vector<xrgb> colormap_reply;    // what the server answered, as it came
+  std::vector<pixel::Rgb16> cells;     // the colormap the lookup was made from
+  bool cells_valid = false;
+  bool refusal_said = false;
 
   bool shm = false;  // MIT-SHM present and not yet seen to fail
   bool xfixes = false;
@@ -113,8 +134,8 @@ void on_io_error_exit(Display*, void*) {
 // Brackets every stretch of Xlib calls (see x_call). Writing to a socket
 // whose server has died raises SIGPIPE, which would end the process, so the
 // signal is blocked meanwhile and any SIGPIPE it raised is taken off again.
-// On the way out it delivers CTRL_LOGOFF_EVENT once, after the connection
-// has been found lost.
+// On the way out, once the connection has been found lost, it says so on
+// standard error and delivers CTRL_LOGOFF_EVENT, both once.
 class CallScope {
  public:
   CallScope() {
@@ -131,6 +152,7 @@ class CallScope {
     pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     if (g.lost && !g.logoff_delivered) {
       g.logoff_delivered = true;
+      std::fprintf(stderr, "slotrec: lost the connection to the X display %s\n", g.display_name);
       slotrec_deliver_console_event(CTRL_LOGOFF_EVENT);
     }
   }
@@ -209,6 +231,51 @@ bool read_geometry() {
   return true;
 }
 
+// Reads the cells of the default colormap that the lookup needs with one
+// QueryColors round trip and, when any differs from the last reading,
+// refills the lookup. The request is made here rather than by XQueryColors,
+// which allocates a buffer for every reply: this one reads into memory kept
+// from grab to grab. False on a protocol error or a lost connection (the
+// lookup then stays as it was).
+bool read_colormap() {
+  Display* const dpy = g.dpy;  // GetReq and SyncHandle name it `dpy`
+  const int count = static_cast<int>(g.query_pixels.size());
+  const unsigned long errors_before = g.errors;
+  bool replied = false;
+  LockDisplay(dpy);
+  xQueryColorsReq* req = nullptr;
+  GetReq(QueryColors, req);
+  req->cmap = static_cast<CARD32>(g.colormap);
+  req->length = static_cast<CARD16>(req->length + count);  // a CARD32 per pixel
+  Data32(dpy, g.query_pixels.data(), count * 4);
+  xQueryColorsReply reply{};
+  if (_XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse) != 0) {
+    if (reply.nColors == count) {
+      _XRead(dpy, reinterpret_cast<char*>(g.colormap_reply.data()),
+             static_cast<long>(count) * SIZEOF(xrgb));
+      replied = true;
+    } else {
+      _XEatDataWords(dpy, reply.length);
+    }
+  }
+  UnlockDisplay(dpy);
+  SyncHandle();
+  if (!replied || g.lost || g.errors != errors_before) return false;
+
+  bool changed = !g.cells_valid;
+  for (int i = 0; i < count; ++i) {
+    const xrgb& in = g.colormap_reply[static_cast<std::size_t>(i)];
+    pixel::Rgb16& cell = g.cells[static_cast<std::size_t>(i)];
+    if (cell.red != in.red || cell.green != in.green || cell.blue != in.blue) {
+      cell = pixel::Rgb16{in.red, in.green, in.blue};
+      changed = true;
+    }
+  }
+  if (changed) pixel::lookup_set_colormap(&g.plan.lookup, g.cells.data(), count);
+  g.cells_valid = true;
+  return true;
+}
+
 // Takes the events we asked for off the queue without waiting: cursor
 // changes (XFixes) and screen changes (RandR, the root's ConfigureNotify).
 void pump_events() {
@@ -242,19 +309,39 @@ bool open_connection() {
     handlers_installed = true;
   }
   g.dpy = dpy;
+  std::snprintf(g.display_name, sizeof g.display_name, "%s", DisplayString(dpy));
   XSetIOErrorExitHandler(dpy, on_io_error_exit, nullptr);
 
   const int screen = DefaultScreen(dpy);
   g.root = RootWindow(dpy, screen);
   g.visual = DefaultVisual(dpy, screen);
   g.depth = DefaultDepth(dpy, screen);
-  g.true_color = g.visual->c_class == TrueColor || g.visual->c_class == DirectColor;
-  const int bpp = bits_per_pixel_for_depth(dpy, g.depth);
-  g.layout = pixel::PackedLayout{bpp / 8, ImageByteOrder(dpy) == MSBFirst,
-                                 static_cast<std::uint32_t>(g.visual->red_mask),
-                                 static_cast<std::uint32_t>(g.visual->green_mask),
-                                 static_cast<std::uint32_t>(g.visual->blue_mask)};
-  if (bpp % 8 != 0) g.true_color = false;  // nothing we can read
+  g.colormap = DefaultColormap(dpy, screen);
+  VisualFacts facts;
+  facts.visual_class = g.visual->c_class;
+  facts.depth = g.depth;
+  facts.bits_per_pixel = bits_per_pixel_for_depth(dpy, g.depth);
+  facts.msb_first = ImageByteOrder(dpy) == MSBFirst;
+  facts.red_mask = g.visual->red_mask;
+  facts.green_mask = g.visual->green_mask;
+  facts.blue_mask = g.visual->blue_mask;
+  facts.colormap_entries = g.visual->map_entries;
+  g.readable = plan_visual(facts, &g.plan);
+  if (g.readable && g.plan.colormap_needed) {
+    const int cells = g.plan.lookup.colormap_entries;
+    g.query_pixels.resize(static_cast<std::size_t>(cells));
+    for (int i = 0; i < cells; ++i) {
+      g.query_pixels[static_cast<std::size_t>(i)] =
+          static_cast<long>(pixel::lookup_query_pixel(g.plan.lookup, i));
+    }
+    g.colormap_reply.resize(static_cast<std::size_t>(cells));
+    g.cells.assign(static_cast<std::size_t>(cells), pixel::Rgb16{0, 0, 0});
+    if (!read_colormap() && !g.lost) {
+      g.readable = false;
+      std::snprintf(g.plan.reason, sizeof g.plan.reason,
+                    "the default colormap of its depth %d visual cannot be read", g.depth);
+    }
+  }
 
   g.shm = XShmQueryExtension(dpy) == True;
 
@@ -346,15 +433,28 @@ void attach_shared_segment(PixelStoreImpl* impl, int width, int height) {
     return;
   }
   impl->shm_attached = true;
-  impl->direct = pixel::layout_is_bgrx(g.layout) &&
-                 image->bits_per_pixel == 32 && image->bytes_per_line == width * 4;
+  impl->direct = g.plan.bgrx_as_is && image->bits_per_pixel == 32 &&
+                 image->bytes_per_line == width * 4;
 }
 
-pixel::PackedLayout layout_of(const XImage* image) {
-  return pixel::PackedLayout{image->bits_per_pixel / 8, image->byte_order == MSBFirst,
-                             static_cast<std::uint32_t>(image->red_mask),
-                             static_cast<std::uint32_t>(image->green_mask),
-                             static_cast<std::uint32_t>(image->blue_mask)};
+// Turns w × h of the server's pixels, as `image` describes them, into BGRX
+// rows: copied when they already are, else looked up. False when the image
+// is not in the format the screen was planned for.
+bool convert_rows(const XImage* image, const std::uint8_t* src, std::uint8_t* dst,
+                  std::ptrdiff_t dst_stride, int w, int h) {
+  const pixel::PackedLayout& layout = g.plan.lookup.layout;
+  if (image->bits_per_pixel != layout.bytes_per_pixel * 8 ||
+      (layout.bytes_per_pixel > 1 && (image->byte_order == MSBFirst) != layout.msb_first)) {
+    return false;
+  }
+  if (g.plan.bgrx_as_is) {
+    for (int row = 0; row < h; ++row) {
+      std::memcpy(dst + row * dst_stride, src + row * image->bytes_per_line,
+                  static_cast<std::size_t>(w) * 4u);
+    }
+    return true;
+  }
+  return pixel::lookup_to_bgrx(g.plan.lookup, src, image->bytes_per_line, dst, dst_stride, w, h);
 }
 
 // Full-width rows y .. y+h into a shared store: one XShmGetImage into the
@@ -371,13 +471,10 @@ bool read_rows_shared(PixelStore* store, int y, int h, int root_x, int root_y) {
   image->height = full_height;
   if (!ok) return false;
   if (impl->direct) return true;
-  const pixel::PackedLayout layout{image->bits_per_pixel / 8, image->byte_order == MSBFirst,
-                                   g.layout.red_mask, g.layout.green_mask, g.layout.blue_mask};
   const std::uint8_t* src = reinterpret_cast<const std::uint8_t*>(base) +
                             static_cast<std::ptrdiff_t>(y) * image->bytes_per_line;
-  return pixel::packed_to_bgrx(src, image->bytes_per_line, layout,
-                               store->pixels + y * store->stride, store->stride,
-                               store->width, h);
+  return convert_rows(image, src, store->pixels + y * store->stride, store->stride,
+                      store->width, h);
 }
 
 // One band of rows through XGetImage, copied (or converted) from the memory
@@ -390,18 +487,8 @@ bool read_band(std::uint8_t* block, std::ptrdiff_t stride, int x, int y, int w, 
     if (image != nullptr) XDestroyImage(image);
     return false;
   }
-  bool ok = image->bits_per_pixel % 8 == 0;
-  const pixel::PackedLayout layout = layout_of(image);
-  std::uint8_t* dst = block + y * stride + x * 4;
-  const auto* src = reinterpret_cast<const std::uint8_t*>(image->data);
-  if (ok && pixel::layout_is_bgrx(layout)) {
-    for (int row = 0; row < h; ++row) {
-      std::memcpy(dst + row * stride, src + row * image->bytes_per_line,
-                  static_cast<std::size_t>(w) * 4u);
-    }
-  } else if (ok) {
-    ok = pixel::packed_to_bgrx(src, image->bytes_per_line, layout, dst, stride, w, h);
-  }
+  const bool ok = convert_rows(image, reinterpret_cast<const std::uint8_t*>(image->data),
+                               block + y * stride + x * 4, stride, w, h);
   XDestroyImage(image);
   return ok;
 }
@@ -447,6 +534,61 @@ bool screen_ready() {
 
 bool screen_lost() { return g.lost; }
 
+bool screen_readable() {
+  return x_call([] {
+    if (!ready()) return false;
+    if (!g.readable && !g.refusal_said) {
+      g.refusal_said = true;
+      std::fprintf(stderr, "slotrec: cannot capture the X display %s: %s\n", g.display_name,
+                   g.plan.reason);
+    }
+    return g.readable;
+  });
+}
+
+bool plan_visual(const VisualFacts& facts, VisualPlan* plan) {
+  *plan = VisualPlan{};
+  static const char* const kClassNames[] = {"StaticGray",  "GrayScale", "StaticColor",
+                                            "PseudoColor", "TrueColor", "DirectColor"};
+  if (facts.visual_class < StaticGray || facts.visual_class > DirectColor) {
+    std::snprintf(plan->reason, sizeof plan->reason, "depth %d visual of unknown class %d",
+                  facts.depth, facts.visual_class);
+    return false;
+  }
+  const char* const name = kClassNames[facts.visual_class];
+  const int bpp = facts.bits_per_pixel;
+  if (bpp <= 0 || bpp % 8 != 0 || bpp > 32) {
+    std::snprintf(plan->reason, sizeof plan->reason, "depth %d %s visual with %d bits per pixel",
+                  facts.depth, name, bpp);
+    return false;
+  }
+  const bool decomposed = facts.visual_class == TrueColor || facts.visual_class == DirectColor;
+  const pixel::PackedLayout layout{bpp / 8, facts.msb_first,
+                                   static_cast<std::uint32_t>(facts.red_mask),
+                                   static_cast<std::uint32_t>(facts.green_mask),
+                                   static_cast<std::uint32_t>(facts.blue_mask)};
+  const bool masks_fit = (facts.red_mask | facts.green_mask | facts.blue_mask) <= 0xffffffffUL;
+  if (!masks_fit ||
+      !pixel::lookup_init(&plan->lookup, layout, !decomposed, facts.colormap_entries)) {
+    if (decomposed) {
+      std::snprintf(plan->reason, sizeof plan->reason,
+                    "depth %d %s visual with %d bits per pixel and channel masks %#lx %#lx %#lx",
+                    facts.depth, name, bpp, facts.red_mask, facts.green_mask, facts.blue_mask);
+    } else {
+      std::snprintf(plan->reason, sizeof plan->reason,
+                    "depth %d %s visual with %d bits per pixel and %d colormap entries",
+                    facts.depth, name, bpp, facts.colormap_entries);
+    }
+    return false;
+  }
+  plan->bgrx_as_is = facts.visual_class == TrueColor && pixel::layout_is_bgrx(layout);
+  plan->colormap_needed = facts.visual_class != TrueColor;
+  plan->colormap_changes = facts.visual_class == GrayScale ||
+                           facts.visual_class == PseudoColor ||
+                           facts.visual_class == DirectColor;
+  return true;
+}
+
 bool screen_geometry(ScreenGeometry* out, bool refresh) {
   return x_call([&] {
     if (!ready()) return false;
@@ -465,7 +607,7 @@ bool pixel_store_create(PixelStore* store, int width, int height) {
   auto* impl = new (std::nothrow) PixelStoreImpl;
   if (impl == nullptr) return false;
   x_call([&] {
-    if (ready() && g.shm && g.true_color) attach_shared_segment(impl, width, height);
+    if (ready() && g.shm && g.readable) attach_shared_segment(impl, width, height);
     return true;
   });
   if (impl->shm_image != nullptr && !impl->shm_attached) release_segment(impl);  // lost meanwhile
@@ -514,7 +656,8 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
   }
   PixelStoreImpl* impl = store->impl;
   const bool ok = x_call([&] {
-    if (!ready() || !g.true_color) return false;
+    if (!ready() || !g.readable) return false;
+    if (g.plan.colormap_changes && !read_colormap()) return false;
     if (impl->shm_image != nullptr && x == 0 && w == store->width) {
       return read_rows_shared(store, y, h, root_x, root_y);
     }

@@ -5,13 +5,16 @@
 //
 // Everything here is called from one thread, the one that makes the screen
 // calls (the main thread). After the connection is lost every operation that
-// needs the server fails, and the program's console control handler has been
-// sent CTRL_LOGOFF_EVENT once.
+// needs the server fails, the loss has been said once on standard error
+// ("slotrec: lost the connection to the X display :1") and the program's
+// console control handler has been sent CTRL_LOGOFF_EVENT once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "platform/linux/pixel_convert.h"
 
 namespace x11 {
 
@@ -22,6 +25,41 @@ bool screen_ready();
 
 // True once the connection has been lost.
 bool screen_lost();
+
+// True while there is a live connection whose screen's pixels can be read
+// as true colours. For a visual that cannot be (see plan_visual) it is
+// false, and the first call that finds so says why on standard error, once
+// for the process:
+//   slotrec: cannot capture the X display :1: depth 4 StaticGray visual with 4 bits per pixel
+bool screen_readable();
+
+// What decides how a visual's pixels are read.
+struct VisualFacts {
+  int visual_class = 0;  // as X numbers them: StaticGray 0 .. DirectColor 5
+  int depth = 0;
+  int bits_per_pixel = 0;  // of the depth's pixmap format
+  bool msb_first = false;  // the server's image byte order
+  unsigned long red_mask = 0;
+  unsigned long green_mask = 0;
+  unsigned long blue_mask = 0;
+  int colormap_entries = 0;
+};
+
+// How the screen layer reads such a visual.
+struct VisualPlan {
+  pixel::PixelLookup lookup;  // every pixel value's colour (set up, colormap not yet read)
+  bool bgrx_as_is = false;     // TrueColor pixels already BGRX: copied, not looked up
+  bool colormap_needed = false;   // every class but TrueColor reads the colormap
+  bool colormap_changes = false;  // GrayScale, PseudoColor, DirectColor: read every grab
+  char reason[160] = "";          // why not, when plan_visual gives false
+};
+
+// Plans the reading of a visual: true, or false with the reason (depth,
+// class and what is in the way) for one that cannot be read as true
+// colours: pixels that are not whole bytes or wider than 32 bits, a
+// colormap beyond pixel::kMaxColormapEntries cells, masks that are not
+// three separate runs of bits, a class X does not define. Any thread.
+bool plan_visual(const VisualFacts& facts, VisualPlan* plan);
 
 // Root window coordinates of the screen. Screen coordinates, as the Win32
 // calls use them, put the primary monitor's top-left at (0, 0): root (x, y)
@@ -44,8 +82,10 @@ bool screen_geometry(ScreenGeometry* out, bool refresh);
 struct PixelStoreImpl;
 
 // Pixels of a compatible bitmap: 32-bit BGRX, top-down, `stride` bytes per
-// row. When the server's pixels are BGRX and MIT-SHM works, `pixels` is the
-// shared segment itself and the server writes straight into it.
+// row. When the server's pixels are TrueColor BGRX and MIT-SHM works,
+// `pixels` is the shared segment itself and the server writes straight into
+// it; otherwise the segment (or Xlib's reply) is only where the server's
+// pixels land before they are looked up.
 struct PixelStore {
   std::uint8_t* pixels = nullptr;
   std::ptrdiff_t stride = 0;
@@ -65,10 +105,12 @@ bool pixel_store_create(PixelStore* store, int width, int height);
 void pixel_store_destroy(PixelStore* store);
 
 // Copies the w × h rectangle of the root window at (root_x, root_y) into the
-// store at (x, y). Both rectangles must lie wholly inside their owners (the
-// caller clips). On failure (protocol error, lost connection) returns false
-// and the store keeps its previous pixels. A full-width copy into a shared
-// store is one XShmGetImage and allocates nothing.
+// store at (x, y), in true colours. Both rectangles must lie wholly inside
+// their owners (the caller clips). Where the colormap can change (GrayScale,
+// PseudoColor, DirectColor) it is read again first, in one more round trip.
+// On failure (protocol error, lost connection, a screen that cannot be read)
+// returns false and the store keeps its previous pixels. A full-width copy
+// into a shared store is one XShmGetImage and allocates nothing.
 bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h,
                            int root_x, int root_y);
 

@@ -2,8 +2,9 @@
 // picture lands at the right rows and columns of the bottom-up DIB, the
 // cursor's position, hot spot and pixels, clipping at every edge, and the
 // GDI objects' rules. Built once per server kind (SCREEN_DEPTH, SCREEN_SHM):
-// MIT-SHM straight into the bitmap, the XGetImage fallback, and a 16-bit
-// screen that takes the converting path.
+// MIT-SHM straight into the bitmap, the XGetImage fallback, 16- and 15-bit
+// screens that take the converting path, and 8-bit PseudoColor screens
+// whose pixels are colormap cells.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -27,7 +28,8 @@ using testsupport::CursorPicture;
 constexpr int kWidth = 403;   // odd, so the rows carry padding
 constexpr int kHeight = 301;
 
-// Colours whose channels are 0 or 255 survive a 16-bit screen unchanged.
+// Colours whose channels are 0 or 255 survive a 15- or 16-bit screen
+// unchanged, and a PseudoColor colormap has a cell for each.
 constexpr std::uint32_t kBlue = 0x0000ff, kRed = 0xff0000, kGreen = 0x00ff00,
                         kYellow = 0xffff00, kWhite = 0xffffff, kMagenta = 0xff00ff,
                         kCyan = 0x00ffff, kBlack = 0x000000;
