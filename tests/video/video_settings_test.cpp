@@ -1,15 +1,26 @@
 // The settings store: the current user's registry as a REGEDIT4 file that
-// people read and edit, and that two recorders may change at once.
+// people read and edit, that two recorders may change at once, and that
+// may be broken in every way a file can be without the run's own settings
+// being lost or the program hanging.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +28,9 @@
 #include "tests/video/video_test_support.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -26,7 +40,7 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << text;
 }
 
@@ -71,6 +85,59 @@ HKEY open_key(const char* path, REGSAM access = KEY_READ) {
   return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, access, &key) == ERROR_SUCCESS ? key : nullptr;
 }
 
+// The run's start: the compressor lookup creates the key step by step and
+// writes its two values, every call expected to succeed.
+void write_run_settings() {
+  HKEY keys[3] = {};
+  HKEY parent = HKEY_CURRENT_USER;
+  const char* names[3] = {"Software", "GNU", "x264"};
+  for (int i = 0; i < 3; ++i) parent = keys[i] = create_key(parent, names[i], nullptr, KEY_WRITE);
+  EXPECT_EQ(set_dword(keys[2], "encoding_type", 3), ERROR_SUCCESS);
+  EXPECT_EQ(set_dword(keys[2], "log_level", 0), ERROR_SUCCESS);
+  for (HKEY key : keys) RegCloseKey(key);
+}
+
+// What the compressor reads for every segment, on whatever thread.
+void expect_run_settings_in_force() {
+  HKEY key = open_key("Software\\GNU\\x264");
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(get_dword(key, "encoding_type"), 3u);
+  EXPECT_EQ(get_dword(key, "log_level"), 0u);
+  RegCloseKey(key);
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The store's lines on standard error while the object lives.
+class StoreMessages {
+ public:
+  StoreMessages() { ::testing::internal::CaptureStderr(); }
+  ~StoreMessages() {
+    if (!taken_) ::testing::internal::GetCapturedStderr();
+  }
+  std::vector<std::string> lines() {
+    taken_ = true;
+    std::vector<std::string> out;
+    std::istringstream in(::testing::internal::GetCapturedStderr());
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
+ private:
+  bool taken_ = false;
+};
+
+// Exactly one line on standard error: the store's file, then the cause.
+void expect_one_message(std::vector<std::string> lines, const std::string& file, const std::string& cause) {
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0].rfind("slotrec: " + file + ": ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(cause), std::string::npos) << lines[0];
+}
+
+// ---- the file format ---------------------------------------------------------
+
 // Keys are created step by step as the lookup creates them, each written as
 // a section; values are written as regedit writes them and read back with
 // Windows' size rules.
@@ -113,9 +180,13 @@ TEST(SettingsStoreTest, WritesRegedit4AndReadsItBack) {
             ERROR_MORE_DATA);
   EXPECT_EQ(size, 17u);
   EXPECT_EQ(RegQueryValueExA(again, "absent", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  // Only what the file can hold is taken.
   BYTE three[3] = {};
   EXPECT_EQ(RegSetValueExA(again, "short", 0, REG_DWORD, three, 3), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegSetValueExA(again, "blob", 0, 3 /* REG_BINARY */, three, 3), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(set_text(again, "two lines", "a\nb"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(set_dword(HKEY_CURRENT_USER, "at the top", 1), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueExA(again, "short", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
   for (HKEY k : {software, gnu, x264, again}) EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(x264), ERROR_INVALID_HANDLE);
   EXPECT_EQ(set_dword(x264, "encoding_type", 1), ERROR_INVALID_HANDLE);
@@ -139,35 +210,28 @@ TEST(SettingsStoreTest, AccessAndPathsAreChecked) {
   EXPECT_EQ(key, nullptr);
 }
 
-// What a person wrote into the file stays: comments, other hives, binary
-// values, Windows line ends. A changed value is changed where it stands.
+// What a person wrote into the file stays: a byte-order mark, comments,
+// short DWORDs, Windows line ends. A changed value is changed where it
+// stands; a new one follows the key's last value.
 TEST(SettingsStoreTest, HandEditedFileKeepsEverythingButTheChange) {
   PrivateSettings store;
   const std::string before =
-      "REGEDIT4\r\n"
+      "\xEF\xBB\xBFREGEDIT4\r\n"
       "; settings for the recorder's compressor\r\n"
       "\r\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n"
+      "[HKEY_CURRENT_USER\\Software\\Other]\r\n"
       "\"x\"=dword:00000001\r\n"
       "\r\n"
-      "[HKEY_CURRENT_USER\\Software\\GNU\\x264]\r\n"
+      "[hkey_current_user\\Software\\GNU\\x264]\r\n"
       "\"log_level\"=dword:4\r\n"
       "  ; quieter later\r\n"
-      "\"blob\"=hex:01,02,\\\r\n"
-      "  03,ff\r\n"
-      "@=\"default\"\r\n"
-      "\"encoding_type\"=dword:00000001\r\n"
+      "\"encoding_type\" = dword:00000001  \r\n"
       "\r\n";
   write_file(store.store_file(), before);
+  StoreMessages messages;
   HKEY key = create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264");
   EXPECT_EQ(get_dword(key, "log_level"), 4u);
-  EXPECT_EQ(get_text(key, nullptr), "default");
-  DWORD type = 0, size = 8;
-  BYTE blob[8] = {};
-  ASSERT_EQ(RegQueryValueExA(key, "blob", nullptr, &type, blob, &size), ERROR_SUCCESS);
-  EXPECT_EQ(type, 3u);  // REG_BINARY
-  EXPECT_EQ(size, 4u);
-  EXPECT_EQ(blob[3], 0xFF);
+  EXPECT_EQ(get_dword(key, "encoding_type"), 1u);
 
   EXPECT_EQ(set_dword(key, "log_level", 0), ERROR_SUCCESS);
   EXPECT_EQ(set_dword(key, "encoding_type", 1), ERROR_SUCCESS);  // unchanged: not rewritten
@@ -177,80 +241,58 @@ TEST(SettingsStoreTest, HandEditedFileKeepsEverythingButTheChange) {
   after.insert(after.rfind("\r\n\r\n") + 2, "\"preset\"=\"fast\"\r\n");
   EXPECT_EQ(read_file(store.store_file()), after);
   RegCloseKey(key);
+  EXPECT_TRUE(messages.lines().empty());
 }
 
 // A file that stops making sense is read up to that line and never
-// rewritten: changes are refused, the bytes stay as they were, and nothing
-// breaks whatever the file holds.
-TEST(SettingsStoreTest, MalformedFileIsReadUpToTheFaultAndLeftAlone) {
-  PrivateSettings store;
-  const std::string text =
-      "REGEDIT4\n"
-      "[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n"
-      "\"encoding_type\"=dword:00000002\n"
-      "\"log_level\"=dword:zz\n"
-      "\"quantizer\"=dword:00000010\n";
-  write_file(store.store_file(), text);
-  HKEY key = create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264");  // exists: nothing to write
-  EXPECT_EQ(get_dword(key, "encoding_type"), 2u);
-  EXPECT_EQ(get_dword(key, "log_level"), ~0u);
-  EXPECT_EQ(get_dword(key, "quantizer"), ~0u);
-  EXPECT_EQ(set_dword(key, "encoding_type", 3), ERROR_BADDB);
-  EXPECT_EQ(set_dword(key, "encoding_type", 2), ERROR_SUCCESS);  // already so
-  HKEY other = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\New", 0, nullptr, 0, KEY_WRITE, nullptr, &other, nullptr),
-            ERROR_BADDB);
-  EXPECT_EQ(read_file(store.store_file()), text);
-  RegCloseKey(key);
-
-  // Whatever else the file may hold is read without harm.
-  std::string junk[] = {
-      std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=\"unterminated\n"),
-      std::string("REGEDIT4\n\"v\"=dword:1\n"),
-      std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A\n"),
-      std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=hex:01,\\\n"),
-      std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=hex(zz):01\n"),
-      std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\0\"=dword:1\n", 42),
-      std::string("\x89PNG\r\n\x1a\n\0\0\0", 11),
-      std::string(100000, '['),
+// rewritten. Lines of the full REGEDIT format that slotrec does not use
+// are such lines. The values set meanwhile are in force all the same, and
+// the line is named once.
+TEST(SettingsStoreTest, FileNotUnderstoodIsReadUpToTheFaultAndLeftAlone) {
+  struct Case {
+    std::string text;
+    int bad_line;
+    DWORD v;  // what "v" of key A reads as before anything is set; ~0u: absent
   };
-  for (const std::string& j : junk) {
-    write_file(store.store_file(), j);
-    HKEY a = open_key("A", KEY_READ | KEY_WRITE);
-    if (a != nullptr) {
-      get_dword(a, "v");
-      EXPECT_EQ(set_dword(a, "v", 7), ERROR_BADDB);
-      RegCloseKey(a);
+  const std::string a = "REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\"=dword:00000002\n";
+  const Case cases[] = {
+      {a + "\"w\"=dword:zz\n\"v\"=dword:00000005\n", 4, 2},
+      {a + "\"blob\"=hex:01,02,\\\n  03\n", 4, 2},
+      {a + "\"v\"=hex(4):05,00,00,00\n", 4, 2},
+      {a + "@=\"default\"\n", 4, 2},
+      {a + "\"v\"=-\n", 4, 2},
+      {a + "[-HKEY_CURRENT_USER\\B]\n", 4, 2},
+      {a + "[HKEY_LOCAL_MACHINE\\Software]\n", 4, 2},
+      {a + "\"v\"=dword:123456789\n", 4, 2},
+      {a + "\"t\"=\"unterminated\n", 4, 2},
+      {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"v\"=dword:00000002\n", 1, ~0u},
+      {"REGEDIT4\n\"v\"=dword:1\n", 2, ~0u},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\A\n", 2, ~0u},
+      {std::string("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n\"v\0\"=dword:1\n", 42), 3, ~0u},
+      {std::string("\x89PNG\r\n\x1a\n\0\0\0", 11), 1, ~0u},
+      {std::string(100000, '['), 1, ~0u},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 80));
+    PrivateSettings store;
+    write_file(store.store_file(), c.text);
+    StoreMessages messages;
+    HKEY key = open_key("A", KEY_READ | KEY_WRITE);
+    if (c.v != ~0u) {
+      EXPECT_NE(key, nullptr);
     }
-    EXPECT_EQ(read_file(store.store_file()), j);
-  }
-}
-
-// Where the store cannot be written the calls say so and hand out nothing;
-// keys that exist already still open.
-TEST(SettingsStoreTest, UnwritableStoreIsReportedNotHidden) {
-  ScratchDir dir;
-  write_file(dir.file("not-a-dir"), "x");
-  const char* saved = std::getenv("XDG_CONFIG_HOME");
-  std::string restore = saved != nullptr ? saved : "";
-  setenv("XDG_CONFIG_HOME", dir.file("not-a-dir").c_str(), 1);
-  HKEY key = nullptr;
-  EXPECT_NE(RegCreateKeyExA(HKEY_CURRENT_USER, "Software", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  EXPECT_EQ(key, nullptr);
-
-  if (geteuid() != 0) {  // root writes into read-only directories anyway
-    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
-    RegCloseKey(create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264"));
-    chmod(dir.file("slotrec").c_str(), 0500);
-    key = create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264");
-    EXPECT_EQ(set_dword(key, "encoding_type", 3), ERROR_ACCESS_DENIED);
+    if (key != nullptr) {
+      EXPECT_EQ(get_dword(key, "v"), c.v);
+    }
     RegCloseKey(key);
+    key = create_key(HKEY_CURRENT_USER, "A");
+    EXPECT_EQ(set_dword(key, "v", 7), ERROR_SUCCESS);
+    EXPECT_EQ(get_dword(key, "v"), 7u);
+    RegCloseKey(key);
+    EXPECT_EQ(read_file(store.store_file()), c.text);
+    expect_one_message(messages.lines(), store.store_file(),
+                       "line " + std::to_string(c.bad_line) + " is not understood");
   }
-  if (saved != nullptr)
-    setenv("XDG_CONFIG_HOME", restore.c_str(), 1);
-  else
-    unsetenv("XDG_CONFIG_HOME");
 }
 
 // A relative XDG_CONFIG_HOME is not a base directory; the store is then
@@ -270,7 +312,8 @@ TEST(SettingsStoreTest, StoreLivesUnderTheConfigHome) {
 // change survives and the file is never seen half-written.
 TEST(SettingsStoreTest, ConcurrentWritersKeepEveryChange) {
   PrivateSettings store;
-  RegCloseKey(create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264"));
+  // Written by hand, so that every query of it reads the file.
+  write_file(store.store_file(), "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n\"base\"=dword:00000007\n");
   constexpr int kWriters = 4;
   constexpr int kRounds = 25;
   pid_t children[kWriters];
@@ -285,8 +328,7 @@ TEST(SettingsStoreTest, ConcurrentWritersKeepEveryChange) {
         std::string name = "w" + std::to_string(w) + "_" + std::to_string(r);
         if (set_dword(key, name.c_str(), static_cast<DWORD>(r)) != ERROR_SUCCESS) ++failures;
         if (set_dword(key, "shared", static_cast<DWORD>(w * 1000 + r)) != ERROR_SUCCESS) ++failures;
-        // Every read meanwhile sees a whole file.
-        if (get_dword(key, "w0_0") == ~0u && w == 0) ++failures;
+        if (get_dword(key, "base") != 7u) ++failures;  // a whole file every time
       }
       _exit(failures > 0 ? 1 : 0);
     }
@@ -307,11 +349,160 @@ TEST(SettingsStoreTest, ConcurrentWritersKeepEveryChange) {
   RegCloseKey(key);
   // No temporary files are left behind.
   int files = 0;
-  for (auto& entry : std::filesystem::directory_iterator(std::filesystem::path(store.store_file()).parent_path())) {
+  for (auto& entry : fs::directory_iterator(fs::path(store.store_file()).parent_path())) {
     (void)entry;
     ++files;
   }
   EXPECT_EQ(files, 2);  // the store and its lock file
+}
+
+// ---- faults ----------------------------------------------------------------------
+
+// Whatever stands in the file's place, the run's settings are in force at
+// once, nothing blocks, the thing in the way stays as it was, and its
+// cause is named once however often the store is used.
+TEST(SettingsStoreFaultTest, BrokenFileLeavesTheRunsSettingsInForce) {
+  struct Case {
+    const char* what;
+    std::function<void(const PrivateSettings&)> make;
+    std::function<std::string(const PrivateSettings&)> cause;  // "": it is the store file that is named
+  };
+  const std::string comments = [] {
+    std::string text = "REGEDIT4\n";
+    while (text.size() <= (2u << 20)) text += "; a settings file of two megabytes\n";
+    return text;
+  }();
+  const Case cases[] = {
+      {"FIFO", [](const PrivateSettings& s) { fs::create_directories(s.config_home() + "/slotrec");
+                                               ASSERT_EQ(mkfifo(s.store_file().c_str(), 0600), 0); },
+       [](const PrivateSettings&) { return std::string("is not a regular file"); }},
+      {"directory", [](const PrivateSettings& s) { write_file(s.store_file() + "/inside", "x"); },
+       [](const PrivateSettings&) { return std::string("is not a regular file"); }},
+      {"random bytes", [](const PrivateSettings& s) {
+         std::mt19937 random(1234);
+         std::string bytes(4096, '\0');
+         for (char& c : bytes) c = static_cast<char>(random());
+         write_file(s.store_file(), bytes); },
+       [](const PrivateSettings&) { return std::string("line 1 is not understood"); }},
+      {"too large", [&comments](const PrivateSettings& s) { write_file(s.store_file(), comments); },
+       [](const PrivateSettings&) { return std::string("is larger than 1 MiB"); }},
+      {"slotrec is a file", [](const PrivateSettings& s) { write_file(s.config_home() + "/slotrec", "x"); },
+       [](const PrivateSettings& s) { return "cannot be saved (" + s.config_home() + "/slotrec: Not a directory)"; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PrivateSettings store;
+    c.make(store);
+    std::vector<std::pair<std::string, std::string>> before;  // every path below the config home, with its bytes
+    auto snapshot = [&store] {
+      std::vector<std::pair<std::string, std::string>> files;
+      for (auto& e : fs::recursive_directory_iterator(store.config_home()))
+        files.emplace_back(e.path().string() + (e.is_directory() ? "/" : e.is_fifo() ? "|" : ""),
+                           e.is_regular_file() ? read_file(e.path().string()) : "");
+      std::sort(files.begin(), files.end());
+      return files;
+    };
+    before = snapshot();
+    StoreMessages messages;
+    Clock::time_point start = Clock::now();
+    for (int round = 0; round < 3; ++round) {
+      write_run_settings();
+      expect_run_settings_in_force();
+      HKEY key = open_key("Software\\GNU\\x264");
+      EXPECT_EQ(get_dword(key, "passbitrate"), ~0u);
+      RegCloseKey(key);
+    }
+    EXPECT_LT(seconds_since(start), 1.0);
+    EXPECT_EQ(snapshot(), before);
+    expect_one_message(messages.lines(), store.store_file(), c.cause(store));
+  }
+}
+
+// A read-only file system under the store: the user's values still apply,
+// except where the run sets its own, and the file stays as it was.
+TEST(SettingsStoreFaultTest, ReadOnlyStoreKeepsTheUsersFileAndTheRunsValues) {
+  PrivateSettings store;
+  std::string dir = store.config_home() + "/slotrec";
+  fs::create_directories(dir);
+  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "): needs CAP_SYS_ADMIN";
+  const std::string text =
+      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n"
+      "\"encoding_type\"=dword:00000000\n\"passbitrate\"=dword:00000001\n";
+  write_file(store.store_file(), text);
+  ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, "size=64k"), 0) << std::strerror(errno);
+  {
+    StoreMessages messages;
+    write_run_settings();
+    write_run_settings();
+    expect_run_settings_in_force();
+    HKEY key = open_key("Software\\GNU\\x264");
+    EXPECT_EQ(get_dword(key, "passbitrate"), 1u);
+    RegCloseKey(key);
+    EXPECT_EQ(read_file(store.store_file()), text);
+    expect_one_message(messages.lines(), store.store_file(), "Read-only file system");
+  }
+  EXPECT_EQ(umount(dir.c_str()), 0) << std::strerror(errno);
+}
+
+// Another process holds the store's lock and never lets go: the first save
+// waits a bounded time, later ones do not wait again, the values are in
+// force throughout, and once the lock is free changes are saved again.
+TEST(SettingsStoreFaultTest, LockHeldElsewhereCostsOneBoundedWait) {
+  PrivateSettings store;
+  write_file(store.store_file(), "REGEDIT4\n");
+  int holder = open((store.store_file() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);  // another open file: it excludes ours as another process's would
+  StoreMessages messages;
+  Clock::time_point start = Clock::now();
+  write_run_settings();
+  EXPECT_LT(seconds_since(start), 3.0);
+  start = Clock::now();
+  write_run_settings();
+  HKEY key = create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264");
+  EXPECT_EQ(set_text(key, "preset", "fast"), ERROR_SUCCESS);
+  EXPECT_LT(seconds_since(start), 0.5);
+  expect_run_settings_in_force();
+  EXPECT_EQ(get_text(key, "preset"), "fast");
+  EXPECT_EQ(read_file(store.store_file()), "REGEDIT4\n");
+  expect_one_message(messages.lines(), store.store_file(), store.store_file() + ".lock is held by another process");
+
+  close(holder);
+  EXPECT_EQ(set_text(key, "preset", "slow"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_NE(read_file(store.store_file()).find("\"preset\"=\"slow\"\n"), std::string::npos);
+}
+
+// The cook thread reads the compressor's settings while the main thread
+// sets them: every value it finds is one that was set, in the order set.
+TEST(SettingsStoreThreadTest, ValuesSetOnOneThreadAreSeenOnAnother) {
+  PrivateSettings store;
+  write_run_settings();
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0};
+  std::thread cook([&] {
+    DWORD last = 0;
+    while (!done.load()) {
+      HKEY key = open_key("Software\\GNU\\x264");
+      if (key == nullptr) continue;
+      EXPECT_EQ(get_dword(key, "encoding_type"), 3u);
+      DWORD q = get_dword(key, "quantizer");
+      if (q != ~0u) {
+        EXPECT_GE(q, last);
+        last = q;
+      }
+      RegCloseKey(key);
+      ++reads;
+    }
+  });
+  HKEY key = create_key(HKEY_CURRENT_USER, "Software\\GNU\\x264");
+  for (DWORD q = 0; q <= 51; ++q) EXPECT_EQ(set_dword(key, "quantizer", q), ERROR_SUCCESS);
+  while (reads.load() < 10) std::this_thread::yield();
+  done = true;
+  cook.join();
+  EXPECT_EQ(get_dword(key, "quantizer"), 51u);
+  RegCloseKey(key);
 }
 
 }  // namespace
