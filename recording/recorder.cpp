@@ -47,7 +47,7 @@ void CountFailedWrite(Recorder* r) {
   ++r->losses.failed_writes;
 }
 
-// After a write that failed because the file takes no more (a full disk, a
+// After a write that failed because a file takes no more (a full disk, a
 // file size limit): the segment is handed to the cook thread to be finalised
 // at once, so its .meta ends with the frames its AVI holds. current keeps its
 // timeslot, so the rotation and the names go on as planned; the ticks until
@@ -68,28 +68,37 @@ void CloseBrokenSegment(Recorder* r, HRESULT result) {
   ++r->losses.closed_segments;
 }
 
-// Grabs one frame and writes it with its .meta line. A frame that faults or
-// fails in the write gets no line and is not counted, so the next one goes
-// to the same position and lines and frames stay one to one.
+// Grabs one frame and writes it with its .meta line. The line goes first and
+// is taken back when the frame does not make it into the AVI: a frame that
+// faults or fails in the write gets no line and is not counted, so the next
+// one goes to the same position, and lines and frames stay one to one even
+// when the file system fills up between the two writes.
 void RecordFrame(Recorder* r) {
   SegmentSlot* slot = &r->current;
   GrabFrame(r->grabber);
   const BITMAPINFOHEADER* dib = r->grabber->dib;
   if (dib == nullptr) return;
+  std::FILE* meta = slot->meta_file;
+  long meta_length = meta != nullptr ? std::ftell(meta) : 0;
+  if (meta != nullptr &&
+      !WriteFrameLine(meta, r->last_tick.load(), r->grabber->cursor_x, r->grabber->cursor_y)) {
+    UnwriteFrameLine(r, meta, slot->slot_index, meta_length);
+    CountFailedWrite(r);
+    CloseBrokenSegment(r, AVIERR_FILEWRITE);
+    return;
+  }
   HRESULT result = 0;
-  if (!WriteFrameGuarded(slot, dib, &result)) {
-    EmitLogText(log_text::kWriteException);
+  bool faulted = !WriteFrameGuarded(slot, dib, &result);
+  if (faulted || result != 0) {
+    if (meta != nullptr) UnwriteFrameLine(r, meta, slot->slot_index, meta_length);
     CountFailedWrite(r);
+    if (faulted) {
+      EmitLogText(log_text::kWriteException);
+    } else {
+      LogLine(log_text::kStreamWriteFailed, result);
+      if (result == AVIERR_FILEWRITE) CloseBrokenSegment(r, result);
+    }
     return;
-  }
-  if (result != 0) {
-    LogLine(log_text::kStreamWriteFailed, result);
-    CountFailedWrite(r);
-    if (result == AVIERR_FILEWRITE) CloseBrokenSegment(r, result);
-    return;
-  }
-  if (slot->meta_file != nullptr) {
-    WriteFrameLine(slot->meta_file, r->last_tick.load(), r->grabber->cursor_x, r->grabber->cursor_y);
   }
   ++slot->frames;
   ++r->total_frames;

@@ -83,6 +83,10 @@ Preparation OpenSegment(Recorder* r, SegmentSlot* slot, const SegmentNames& name
   }
 
   slot->meta_file = std::fopen(names.meta, "wb");
+  // Unbuffered: every line reaches the file system as it is written, so a
+  // recorder that is killed leaves whole lines behind, and a line the file
+  // system refuses never lingers in a buffer to be written later.
+  if (slot->meta_file != nullptr) std::setvbuf(slot->meta_file, nullptr, _IONBF, 0);
   if (slot->meta_file == nullptr || std::fputs(log_text::kMetaHeader, slot->meta_file) == EOF ||
       std::fflush(slot->meta_file) != 0) {
     *result = slot->meta_file == nullptr ? AVIERR_FILEOPEN : AVIERR_FILEWRITE;
@@ -203,11 +207,17 @@ void FormatSegmentName(char* out, std::size_t capacity, uint32_t start_ms,
                 static_cast<int>((start_ms / 1000u) % 60u));
 }
 
-void WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y) {
-  std::fprintf(meta_file, log_text::kMetaFrameLine, static_cast<int32_t>(time), x, y);
-  // Each line reaches the file system at once, so a recorder that is killed
-  // leaves whole lines behind.
-  std::fflush(meta_file);
+bool WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y) {
+  return std::fprintf(meta_file, log_text::kMetaFrameLine, static_cast<int32_t>(time), x, y) > 0 &&
+         std::fflush(meta_file) == 0;
+}
+
+void UnwriteFrameLine(const Recorder* r, std::FILE* meta_file, int32_t slot_index, long length) {
+  std::error_code ignored;
+  std::filesystem::resize_file(NamesForSlot(r, slot_index).meta, static_cast<std::uintmax_t>(length),
+                               ignored);
+  std::clearerr(meta_file);
+  std::fseek(meta_file, length, SEEK_SET);
 }
 
 uint32_t CookSleepMs(int32_t slot_ms) {

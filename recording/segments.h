@@ -57,5 +57,13 @@ uint32_t CookSleepMs(int32_t slot_ms);
 void FormatSegmentName(char* out, std::size_t capacity, uint32_t start_ms,
                        const char* name_format);
 
-// Appends one frame line to a .meta file and pushes it to the file system.
-void WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y);
+// Appends one frame line to a .meta file (unbuffered: it reaches the file
+// system at once). Returns false when the file system took it not at all or
+// only in part; the caller then takes it back with UnwriteFrameLine.
+bool WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y);
+
+// Cuts the .meta file of the segment of `slot_index` back to `length` bytes
+// (where it was before a frame line whose frame did not make it into the
+// AVI), so lines and frames stay one to one. Main thread.
+void UnwriteFrameLine(const Recorder* recorder, std::FILE* meta_file, int32_t slot_index,
+                      long length);
