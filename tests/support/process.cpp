@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
@@ -67,21 +69,30 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 // Runs in the forked child: only async-signal-safe calls until exec.
 [[noreturn]] void ExecChild(const char* program, char* const* argv, char* const* envp,
-                            const char* directory, int out_fd, int err_fd, int status_fd) {
+                            const char* directory, int out_fd, int err_fd, int status_fd,
+                            const ChildCommand& command) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
-  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE}) {
+  for (int signo : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ}) {
     sigaction(signo, &defaults, nullptr);
   }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  for (int signo : command.ignored_signals) sigaction(signo, &ignore, nullptr);
   int null_fd = open("/dev/null", O_RDONLY);
   if (null_fd < 0 || dup2(null_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 ||
       (directory[0] != '\0' && chdir(directory) != 0)) {
     int error = errno;
     (void)!write(status_fd, &error, sizeof error);
     _exit(127);
+  }
+  for (int fd : command.closed_descriptors) close(fd);
+  if (command.file_size_limit >= 0) {
+    rlimit limit{static_cast<rlim_t>(command.file_size_limit), static_cast<rlim_t>(command.file_size_limit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
   }
   if (std::strchr(program, '/') != nullptr) {
     execve(program, argv, envp);
@@ -149,7 +160,7 @@ ChildResult RunChild(const ChildCommand& command) {
   }
   if (pid == 0) {
     ExecChild(program.c_str(), argv.data(), envp.data(), command.working_directory.c_str(),
-              out_write.fd, err_write.fd, status_write.fd);
+              out_write.fd, err_write.fd, status_write.fd, command);
   }
   out_write.reset();
   err_write.reset();
@@ -170,6 +181,8 @@ ChildResult RunChild(const ChildCommand& command) {
     return result;
   }
   result.started = true;
+  std::thread watcher;
+  if (command.while_running) watcher = std::thread(command.while_running, pid);
 
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(command.timeout_ms);
   bool signal_pending = false;
@@ -215,6 +228,7 @@ ChildResult RunChild(const ChildCommand& command) {
     if (waitpid(pid, &status, WNOHANG) == pid) reaped = true;
   }
   if (!reaped) waitpid(pid, &status, 0);
+  if (watcher.joinable()) watcher.join();
   // Whatever the child wrote last may still be in the pipes.
   Drain(out_read, result.out);
   Drain(err_read, result.err);

@@ -5,7 +5,10 @@
 // and it kills a child that overruns its time limit.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,17 @@ struct ChildCommand {
   int signal_grace_ms = 0;
   // After this long in all the child is killed (SIGKILL) and timed_out set.
   int timeout_ms = 60000;
+
+  // How the child starts, for fault tests: standard descriptors it finds
+  // closed (0, 1, 2), a file size limit in bytes (RLIMIT_FSIZE; negative:
+  // none), and signals it finds ignored (as under nohup).
+  std::vector<int> closed_descriptors;
+  long long file_size_limit = -1;
+  std::vector<int> ignored_signals;
+  // Called on a thread of its own with the child's pid once it runs; it may
+  // signal the child (stop, continue, interrupt). RunChild waits for it to
+  // return before it returns.
+  std::function<void(pid_t)> while_running;
 };
 
 struct ChildResult {

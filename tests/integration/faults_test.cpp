@@ -1,0 +1,364 @@
+// The real program under the faults its users meet: closed standard streams,
+// a high frame rate, a file size limit, a full or read-only file system, a
+// stopped process, two recorders started in the same millisecond, a hang-up
+// signal ignored by nohup. Every test ends by judging every pair of the run
+// directory, and the account on standard error and the exit status against
+// what is on disk.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/run_judge.h"
+#include "tests/support/x11_painter.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+constexpr int kExitLost = 3;
+
+// Rectangles of random colours painted all over the screen, so that
+// segments grow as they would on a busy desktop.
+class MovingScreen {
+ public:
+  explicit MovingScreen(const std::string& display)
+      : thread_([this, display] {
+          testsupport::X11Painter painter(display);
+          std::mt19937 random(7);
+          while (!stop_.load() && painter.ok()) {
+            for (int i = 0; i < 8; ++i) {
+              painter.fill(static_cast<int>(random() % 600), static_cast<int>(random() % 440), 40, 40,
+                           random() & 0xffffff);
+            }
+            painter.sync();
+            std::this_thread::sleep_for(milliseconds(20));
+          }
+        }) {}
+  ~MovingScreen() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The account line the program ends with, read back.
+struct Account {
+  bool found = false;
+  int segments = -1, frames = -1, not_written = -1, not_prepared = -1;
+  unsigned long not_completed = 0;
+  double without_segment_s = 0;
+  std::string reason;
+};
+
+Account ReadAccount(const std::string& err, const std::string& run_name) {
+  Account account;
+  std::string prefix = "slotrec: " + run_name + ": ";
+  std::size_t at = err.find(prefix);
+  if (at == std::string::npos) return account;
+  std::string line = err.substr(at + prefix.size(), err.find('\n', at) - at - prefix.size());
+  double mib = 0;
+  int consumed = 0;
+  account.found =
+      std::sscanf(line.c_str(),
+                  "%d segments, %d frames, %lf MiB; %d frames not written, %d segments not "
+                  "prepared, %lu not completed, %lf s without a segment; %n",
+                  &account.segments, &account.frames, &mib, &account.not_written,
+                  &account.not_prepared, &account.not_completed, &account.without_segment_s,
+                  &consumed) == 7;
+  account.reason = line.substr(static_cast<std::size_t>(consumed));
+  return account;
+}
+
+int Count(const std::string& text, const std::string& what) {
+  int count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+// A tmpfs of the test's own; tests that need one skip where mounting is not
+// permitted (an unprivileged container).
+class ScratchFileSystem {
+ public:
+  ScratchFileSystem(const std::string& path, const std::string& options) : path_(path) {
+    fs::create_directories(path);
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) error_ = std::strerror(errno);
+  }
+  ~ScratchFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  bool remount(const std::string& options, bool read_only) {
+    return mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | (read_only ? MS_RDONLY : 0),
+                 options.c_str()) == 0;
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+// Writes `bytes` of zeros to `path`, or until the file system is full.
+void Fill(const std::string& path, long long bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return;
+  std::vector<char> block(1 << 16, 0);
+  for (long long done = 0; bytes < 0 || done < bytes; done += static_cast<long long>(block.size())) {
+    if (std::fwrite(block.data(), 1, block.size(), file) != block.size()) break;
+  }
+  std::fclose(file);
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    testsupport::XvfbOptions options;
+    options.width = 640;
+    options.height = 480;
+    server_ = new testsupport::XvfbServer(options);
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    screen_ = new MovingScreen(server_->display());
+  }
+  static void TearDownTestSuite() {
+    delete screen_;
+    delete server_;
+  }
+  void SetUp() override { scratch_ = MakeTempDirectory("slotrec-faults"); }
+  void TearDown() override { RemoveTree(scratch_); }
+
+  // The program in `directory` (the scratch directory by default) with
+  // `args`, interrupted `seconds` after it has started.
+  ChildCommand Command(const std::vector<std::string>& args, int seconds,
+                       const std::string& directory = "") {
+    ChildCommand command;
+    command.program = SLOTREC_BINARY;
+    command.argv = {"slotrec"};
+    command.argv.insert(command.argv.end(), args.begin(), args.end());
+    command.working_directory = directory.empty() ? scratch_ : directory;
+    command.environment = {"DISPLAY=" + server_->display(),
+                           "XDG_CONFIG_HOME=" + scratch_ + "/config"};
+    command.timeout_ms = (seconds + 60) * 1000;
+    command.while_running = [seconds](pid_t pid) {
+      std::this_thread::sleep_for(milliseconds(seconds * 1000));
+      kill(pid, SIGINT);
+    };
+    return command;
+  }
+
+  // Judges the one run directory in `parent`: every pair whole, and the
+  // account on standard error true to what is on disk.
+  testsupport::RunVerdict Judge(const ChildResult& result, const std::string& parent,
+                                const std::string& rate = "") {
+    std::vector<std::string> runs = testsupport::RunDirectories(parent);
+    EXPECT_EQ(runs.size(), 1u);
+    if (runs.empty()) return {};
+    testsupport::RunVerdict verdict = testsupport::JudgeRun(runs[0], {rate});
+    for (const std::string& problem : verdict.problems) ADD_FAILURE() << problem;
+    account_ = ReadAccount(result.err, fs::path(runs[0]).filename().string());
+    EXPECT_TRUE(account_.found) << result.err;
+    EXPECT_EQ(account_.segments, static_cast<int>(verdict.segments.size())) << result.err;
+    EXPECT_EQ(account_.frames, verdict.frames()) << result.err;
+    bool lost = account_.not_written > 0 || account_.not_prepared > 0 || account_.not_completed > 0;
+    EXPECT_EQ(result.exit_status, lost ? kExitLost : 0) << result.err;
+    return verdict;
+  }
+
+  static testsupport::XvfbServer* server_;
+  static MovingScreen* screen_;
+  std::string scratch_;
+  Account account_;
+};
+
+testsupport::XvfbServer* Faults::server_ = nullptr;
+MovingScreen* Faults::screen_ = nullptr;
+
+TEST_F(Faults, ClosedStandardStreamsAreGivenDevNullAndTheRunRecords) {
+  for (std::vector<int> closed : {std::vector<int>{0, 1}, std::vector<int>{1, 2}}) {
+    SCOPED_TRACE(closed[0] == 0 ? "stdin and stdout closed" : "stdout and stderr closed");
+    ChildCommand command = Command({"fps=10", "slotsecs=1"}, 3);
+    command.closed_descriptors = closed;
+    ChildResult result = RunChild(command);
+    ASSERT_TRUE(result.exited) << result.err;
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    std::vector<std::string> runs = testsupport::RunDirectories(scratch_);
+    ASSERT_EQ(runs.size(), 1u);
+    testsupport::RunVerdict verdict = testsupport::JudgeRun(runs[0], {"10/1"});
+    for (const std::string& problem : verdict.problems) ADD_FAILURE() << problem;
+    EXPECT_GE(verdict.frames(), 15);
+    if (closed[0] == 0) EXPECT_TRUE(ReadAccount(result.err, fs::path(runs[0]).filename()).found);
+    RemoveTree(runs[0]);
+  }
+}
+
+TEST_F(Faults, EveryAcceptedFrameRateRecordsAtItsOwnRate) {
+  ChildResult result = RunChild(Command({"fps=2000", "slotsecs=1"}, 3));
+  ASSERT_TRUE(result.exited) << result.err;
+  testsupport::RunVerdict verdict = Judge(result, scratch_, "2000/1");
+  EXPECT_EQ(Count(result.out, " AVIStreamWrite failed!"), 0);
+  EXPECT_GE(verdict.frames(), 30);
+  EXPECT_EQ(account_.not_written, 0);
+}
+
+TEST_F(Faults, AFileSizeLimitClosesEachSegmentThatReachesItWithLinesAndFramesOneToOne) {
+  ChildCommand command = Command({"fps=20", "slotsecs=2"}, 5);
+  command.file_size_limit = 40 * 1024;
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
+  testsupport::RunVerdict verdict = Judge(result, scratch_, "20/1");
+  EXPECT_EQ(result.exit_status, kExitLost);
+  EXPECT_GE(account_.not_written, 1);
+  EXPECT_GE(Count(result.err, "a frame could not be written"), 1);
+  // One refused write per segment, not one per tick.
+  EXPECT_LE(Count(result.out, " AVIStreamWrite failed!"), static_cast<int>(verdict.segments.size()));
+  EXPECT_GT(verdict.frames(), 0);
+}
+
+TEST_F(Faults, AFullFileSystemClosesTheSegmentStopsNewOnesAndRecordingResumesWithSpace) {
+  const std::string disk = scratch_ + "/disk";
+  ScratchFileSystem tmpfs(disk, "size=40m");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << tmpfs.error();
+  ChildCommand command = Command({"fps=20", "slotsecs=1"}, 0, disk);
+  command.while_running = [&](pid_t pid) {
+    std::this_thread::sleep_for(milliseconds(2500));
+    Fill(disk + "/filler", -1);  // full: the segment being written breaks
+    std::this_thread::sleep_for(milliseconds(2500));
+    fs::remove(disk + "/filler");  // space is back
+    std::this_thread::sleep_for(milliseconds(2500));
+    kill(pid, SIGINT);
+  };
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  testsupport::RunVerdict verdict = Judge(result, disk, "20/1");
+  EXPECT_EQ(result.exit_status, kExitLost);
+  EXPECT_GE(account_.not_written, 1);
+  EXPECT_GE(account_.not_completed, 1u);
+  EXPECT_GE(account_.not_prepared, 1);
+  EXPECT_GE(Count(result.err, "a frame could not be written"), 1) << result.err;
+  EXPECT_EQ(Count(result.err, "free for the recording, less than the 16 MiB kept free"), 1) << result.err;
+  EXPECT_EQ(Count(result.err, "MiB free again; new segments are opened again"), 1) << result.err;
+  // Segments from before the disk filled and after space returned.
+  ASSERT_GE(verdict.segments.size(), 3u);
+  EXPECT_GT(verdict.segments.front().meta_frames, 0);
+  EXPECT_GT(verdict.segments.back().meta_frames, 0);
+}
+
+TEST_F(Faults, NowhereToWriteIsRefusedAtStartAndRetriedWithoutSpinningDuringTheRun) {
+  const std::string disk = scratch_ + "/disk";
+  ScratchFileSystem tmpfs(disk, "size=40m");
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << tmpfs.error();
+
+  ASSERT_TRUE(tmpfs.remount("size=40m", true));
+  ChildCommand refused = Command({"fps=10"}, 30, disk);
+  refused.while_running = nullptr;
+  ChildResult result = RunChild(refused);
+  ASSERT_TRUE(result.exited) << result.err;
+  EXPECT_EQ(result.exit_status, 1);
+  std::string tail = result.out.substr(result.out.rfind("\n\n") + 2);
+  EXPECT_EQ(tail.substr(0, 22), "ERROR: cannot record i") << result.out;
+  EXPECT_EQ(tail.substr(tail.size() - 24), ": Read-only file system\n") << tail;
+  EXPECT_TRUE(fs::is_empty(disk));
+
+  // Writable at start, read-only for three seconds of the run.
+  ASSERT_TRUE(tmpfs.remount("size=40m", false));
+  ChildCommand command = Command({"fps=1000", "slotsecs=1"}, 0, disk);
+  command.while_running = [&](pid_t pid) {
+    std::this_thread::sleep_for(milliseconds(1500));
+    tmpfs.remount("size=40m", true);
+    std::this_thread::sleep_for(milliseconds(3000));
+    tmpfs.remount("size=40m", false);
+    std::this_thread::sleep_for(milliseconds(2500));
+    kill(pid, SIGINT);
+  };
+  result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  testsupport::RunVerdict verdict = Judge(result, disk);
+  EXPECT_EQ(result.exit_status, kExitLost);
+  EXPECT_GE(account_.not_prepared, 2);
+  EXPECT_GE(Count(result.out, " AVIFileOpen failed!"), 2);
+  EXPECT_EQ(Count(result.err, "could not be prepared"), 1) << result.err;
+  EXPECT_EQ(Count(result.err, "segments are prepared again"), 1) << result.err;
+  // No more than a tick per millisecond while there is nothing to write to.
+  EXPECT_LT(Count(result.out, " ShiftAVI!"), 4000);
+  EXPECT_GT(verdict.segments.back().meta_frames, 0);
+}
+
+TEST_F(Faults, AStoppedAndContinuedRecorderCatchesUpWithoutAFloodOfShifts) {
+  ChildCommand command = Command({"fps=30", "slotsecs=1"}, 0);
+  command.while_running = [](pid_t pid) {
+    std::this_thread::sleep_for(milliseconds(1500));
+    kill(pid, SIGSTOP);
+    std::this_thread::sleep_for(milliseconds(2500));
+    kill(pid, SIGCONT);
+    std::this_thread::sleep_for(milliseconds(2500));
+    kill(pid, SIGINT);
+  };
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  Judge(result, scratch_, "30/1");
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  // About one tick per frame over 6.5 s, and a shift per timeslot.
+  EXPECT_LT(Count(result.out, " sleepMS"), 400);
+  EXPECT_LT(Count(result.out, " ShiftAVI!"), 40);
+}
+
+TEST_F(Faults, TwoRecordersStartedInTheSameMillisecondNeverShareADirectory) {
+  auto command = [&] {
+    ChildCommand c = Command({"fps=10", "slotsecs=1"}, 3);
+    c.environment.push_back("LD_PRELOAD=" SLOTREC_PINNED_CLOCK);
+    c.environment.push_back("PINNED_REALTIME=1798761599.9995");  // 2026-12-31 23:59:59.999 UTC
+    c.environment.push_back("TZ=UTC");
+    c.environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    return c;
+  };
+  ChildResult first, second;
+  std::thread other([&] { second = RunChild(command()); });
+  first = RunChild(command());
+  other.join();
+  EXPECT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_EQ(second.exit_status, 0) << second.err;
+  std::vector<std::string> runs = testsupport::RunDirectories(scratch_);
+  ASSERT_EQ(runs.size(), 2u);
+  // The second takes the next millisecond, across midnight and the year.
+  EXPECT_EQ(fs::path(runs[0]).filename(), "2026-12-31-23-59-59-999");
+  EXPECT_EQ(fs::path(runs[1]).filename(), "2027-01-01-00-00-00-000");
+  for (const std::string& run : runs) {
+    testsupport::RunVerdict verdict = testsupport::JudgeRun(run, {"10/1"});
+    for (const std::string& problem : verdict.problems) ADD_FAILURE() << run << ": " << problem;
+    EXPECT_GE(verdict.frames(), 10) << run;
+  }
+}
+
+TEST_F(Faults, AHangUpIgnoredByNohupStaysIgnored) {
+  ChildCommand command = Command({"fps=10", "slotsecs=1"}, 0);
+  command.ignored_signals = {SIGHUP};
+  command.while_running = [](pid_t pid) {
+    std::this_thread::sleep_for(milliseconds(1500));
+    kill(pid, SIGHUP);
+    std::this_thread::sleep_for(milliseconds(1500));
+    kill(pid, SIGINT);
+  };
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  Judge(result, scratch_, "10/1");
+  EXPECT_EQ(account_.reason, "stopped by an interrupt (Ctrl-C, SIGINT)");
+}
+
+}  // namespace
