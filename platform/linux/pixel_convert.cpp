@@ -145,6 +145,12 @@ inline std::uint32_t read_packed(const std::uint8_t* p, int bytes, bool msb_firs
   return v;
 }
 
+// A colormap's 16-bit channel value to the nearest 8-bit one (8-bit c is
+// 16-bit c × 257, so those come back exactly).
+inline std::uint8_t from_16_bits(std::uint16_t value) {
+  return static_cast<std::uint8_t>((std::uint32_t{value} * 255u + 32767u) / 65535u);
+}
+
 // A BGRX pixel as one word, laid out in memory as B, G, R, 0 whatever the
 // processor's byte order.
 inline std::uint32_t bgrx_word(std::uint8_t b, std::uint8_t g, std::uint8_t r) {
@@ -298,9 +304,8 @@ void lookup_set_colormap(PixelLookup* lookup, const Rgb16* cells, int count) {
     for (std::size_t v = 0; v < values; ++v) {
       if (v < static_cast<std::size_t>(count)) {
         const Rgb16& cell = cells[v];
-        lookup->whole[v] = bgrx_word(static_cast<std::uint8_t>(cell.blue >> 8),
-                                     static_cast<std::uint8_t>(cell.green >> 8),
-                                     static_cast<std::uint8_t>(cell.red >> 8));
+        lookup->whole[v] = bgrx_word(from_16_bits(cell.blue), from_16_bits(cell.green),
+                                     from_16_bits(cell.red));
       } else {
         lookup->whole[v] = bgrx_word(0, 0, 0);
       }
@@ -317,7 +322,7 @@ void lookup_set_colormap(PixelLookup* lookup, const Rgb16* cells, int count) {
       }
       const Rgb16& cell = cells[v];
       const std::uint16_t value = c == 0 ? cell.blue : c == 1 ? cell.green : cell.red;
-      table[v] = static_cast<std::uint8_t>(value >> 8);
+      table[v] = from_16_bits(value);
     }
   }
   fill_whole_from_channels(lookup);

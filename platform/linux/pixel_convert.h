@@ -106,8 +106,9 @@ std::uint32_t lookup_query_pixel(const PixelLookup& lookup, int cell);
 
 // Refills the tables from the colormap: cells[i] is the colour the server
 // gives for lookup_query_pixel(lookup, i), for i below `count`; cells it
-// does not give are black. Allocates nothing. Any thread, while no
-// conversion uses the lookup.
+// does not give are black. Each 16-bit channel becomes the nearest 8-bit
+// value. Allocates nothing. Any thread, while no conversion uses the
+// lookup.
 void lookup_set_colormap(PixelLookup* lookup, const Rgb16* cells, int count);
 
 // Converts `rows` rows of `width` pixels into BGRX rows (the fourth byte

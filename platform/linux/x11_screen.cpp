@@ -582,7 +582,10 @@ bool plan_visual(const VisualFacts& facts, VisualPlan* plan) {
     return false;
   }
   plan->bgrx_as_is = facts.visual_class == TrueColor && pixel::layout_is_bgrx(layout);
-  plan->colormap_needed = facts.visual_class != TrueColor;
+  // Even a TrueColor ramp is the server's to define (Xvfb's 5-bit red 7 is
+  // 0x39, where scaling would give 0x3a): read once, it is exact. Only
+  // 8-bit channels are taken as they are.
+  plan->colormap_needed = !plan->bgrx_as_is;
   plan->colormap_changes = facts.visual_class == GrayScale ||
                            facts.visual_class == PseudoColor ||
                            facts.visual_class == DirectColor;

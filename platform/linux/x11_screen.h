@@ -49,7 +49,7 @@ struct VisualFacts {
 struct VisualPlan {
   pixel::PixelLookup lookup;  // every pixel value's colour (set up, colormap not yet read)
   bool bgrx_as_is = false;     // TrueColor pixels already BGRX: copied, not looked up
-  bool colormap_needed = false;   // every class but TrueColor reads the colormap
+  bool colormap_needed = false;   // read at the start: all but BGRX TrueColor
   bool colormap_changes = false;  // GrayScale, PseudoColor, DirectColor: read every grab
   char reason[160] = "";          // why not, when plan_visual gives false
 };
