@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -203,7 +205,9 @@ TEST_F(Faults, ClosedStandardStreamsAreGivenDevNullAndTheRunRecords) {
     testsupport::RunVerdict verdict = testsupport::JudgeRun(runs[0], {"10/1"});
     for (const std::string& problem : verdict.problems) ADD_FAILURE() << problem;
     EXPECT_GE(verdict.frames(), 15);
-    if (closed[0] == 0) EXPECT_TRUE(ReadAccount(result.err, fs::path(runs[0]).filename()).found);
+    if (closed[0] == 0) {
+      EXPECT_TRUE(ReadAccount(result.err, fs::path(runs[0]).filename()).found);
+    }
     RemoveTree(runs[0]);
   }
 }
