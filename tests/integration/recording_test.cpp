@@ -281,7 +281,11 @@ TEST(LostDisplay, EndsTheRunLikeTheEndOfTheSessionWithEverySegmentFinalised) {
   ChildResult result = RunChild(command);
   killer.join();
   EXPECT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
+  // A normal end, said as such.
   EXPECT_EQ(result.exit_status, 0);
+  EXPECT_NE(result.err.find("; stopped as the session ended or the display was lost\n"),
+            std::string::npos)
+      << result.err;
   fs::path run;
   for (const auto& entry : fs::directory_iterator(scratch)) {
     if (testsupport::HasShape(entry.path().filename().string(), "9999-99-99-99-99-99-999")) {
