@@ -13,12 +13,31 @@
 // AVIERR_BADHANDLE even when the caller still has a copy of it. Each file has
 // one mutex, held for every operation on the file or its streams, so handles
 // may be created, used and released on different threads.
+//
+// Writes and faults. An AVI stream is one chunk per frame position, so what
+// the file says is decided by the sequence of chunks, and that sequence is
+// ours: the muxer is handed one packet per chunk and never fills a gap
+// itself. AVIStreamWrite returns 0 only for a frame whose chunk is whole in
+// the file. A frame that fails leaves the stream's position where it was and
+// nothing of itself in the file's index, and the frame after it is coded as
+// a key frame, so the file never refers to a picture it does not hold. The
+// file is written through a descriptor of our own: when its output fails
+// (a full disk, a file-size limit, an I/O error) the file is cut back to its
+// last whole chunk, every later write is refused with AVIERR_FILEWRITE, and
+// its release says on standard error that the file could not be completed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/linux/avifile_handles.h"
 #include "platform/linux/compressor_manager.h"
@@ -26,6 +45,8 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/mem.h>
 }
 
 namespace {
@@ -36,24 +57,68 @@ constexpr UINT kOfReadWrite = 0x2;
 // dropped frames); a jump larger than this is a caller's mistake, not a
 // few failed frames.
 constexpr LONG kMaxSkippedFrames = 1 << 16;
+// The buffer between the muxer and the descriptor. Every packet is flushed
+// when it is written, so this only batches the header and the index.
+constexpr int kIoBufferBytes = 64 * 1024;
+// Time stamps handed to the muxer: one tick per packet, counted from here.
+// In an AVI file a stamp is nothing but the chunk's place in the stream:
+// libavformat uses it only to refuse one that does not increase, and the
+// AVI muxer to insert empty chunks when it runs ahead of the chunks written
+// (and, above 1000 frames per second, in a time base of its own choosing).
+// Stamps far below zero never run ahead, so every chunk is one we write;
+// and since a refused packet still uses up its tick, the retry of a refused
+// frame has a later stamp and is taken.
+constexpr std::int64_t kMuxerTimeOrigin = -(std::int64_t{1} << 62);
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using IoBytes = const std::uint8_t*;
+#else
+using IoBytes = std::uint8_t*;
+#endif
+
+// Where the muxer's header put the fields we correct or complete ourselves,
+// as file offsets; -1 where the header has none.
+struct HeaderLayout {
+  std::int64_t avih = -1;       // the main header's data
+  std::int64_t strh = -1;       // the video stream header's data
+  std::int64_t movi_size = -1;  // the size field of the frame list
+};
 
 // The muxer and the file, shared by the file handle and its streams.
 struct AviFile {
   std::mutex mutex;  // held for every operation on the file or its streams
-  // Everything below is guarded by mutex.
+  // Everything below is guarded by mutex; the I/O callbacks run inside
+  // muxer calls, so under it too.
+  std::string name;                  // as the caller named it, for messages
+  int fd = -1;                       // -1 once closed
+  AVIOContext* io = nullptr;         // over fd
   AVFormatContext* muxer = nullptr;  // null once the file is closed
   AVStream* stream = nullptr;        // the one video stream, once created
+  DWORD scale = 1;                   // seconds per frame: scale / rate, reduced
+  DWORD rate = 1;
+  HeaderLayout layout;
   bool header_written = false;
   bool header_failed = false;        // the muxer refused the header; no retry
   int references = 1;                // the caller's, plus one per live stream
 
+  int io_errno = 0;                  // the first failure of the descriptor; sticky
+  bool output_failed = false;        // no more chunks, no index: cut at whole_end
+  bool index_written = false;        // the muxer completed the file
+  int failure_errno = 0;             // why the output failed, for the message
+  std::int64_t whole_end = 0;        // end of the last whole chunk (or the header)
+  std::int64_t muxer_ticks = 0;      // packets handed to the muxer so far
+  std::int64_t chunks = 0;           // chunks in the file: frames and empty ones
+  std::int64_t frames = 0;           // chunks that hold a frame
+
   ~AviFile() {
     // The last release closes the file; this only keeps the muxer from
     // leaking should an object go some other way.
-    if (muxer != nullptr) {
-      avio_closep(&muxer->pb);
-      avformat_free_context(muxer);
+    if (muxer != nullptr) avformat_free_context(muxer);
+    if (io != nullptr) {
+      av_freep(&io->buffer);
+      avio_context_free(&io);
     }
+    if (fd >= 0) close(fd);
   }
 };
 
@@ -76,8 +141,8 @@ struct AviObject {
   const CompressorDriver* driver = nullptr;
   CompressorSession* session = nullptr;  // from the format on, until release
   CompressorConfig config;
-  std::int64_t next_position = 0;
-  std::int64_t bytes_written = 0;  // by the current write, for plBytesWritten
+  std::int64_t next_position = 0;  // the position the next chunk stands for
+  bool key_next = false;           // the last frame failed: code the next one as a key frame
 
   AviObject(Kind k, std::shared_ptr<AviFile> f) : kind(k), file(std::move(f)) {}
   ~AviObject() {
@@ -108,17 +173,268 @@ std::shared_ptr<AviObject> find_stream(PAVISTREAM handle) {
   return obj;
 }
 
-// ---- completing ------------------------------------------------------------
+// ---- the descriptor -----------------------------------------------------------
+// The muxer's output. A failure is remembered and every later call fails
+// with it, so nothing lands after a hole.
+
+int io_write(void* opaque, IoBytes bytes, int size) {
+  auto* file = static_cast<AviFile*>(opaque);
+  if (file->io_errno != 0) return AVERROR(file->io_errno);
+  const std::uint8_t* p = bytes;
+  std::size_t left = size > 0 ? static_cast<std::size_t>(size) : 0;
+  while (left > 0) {
+    ssize_t n = write(file->fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A short write is followed by one that says why (EFBIG at the
+      // file-size limit, ENOSPC on a full disk); a write of 0 bytes is none.
+      file->io_errno = n < 0 ? errno : EIO;
+      return AVERROR(file->io_errno);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return size;
+}
+
+std::int64_t io_seek(void* opaque, std::int64_t offset, int whence) {
+  auto* file = static_cast<AviFile*>(opaque);
+  if (file->io_errno != 0) return AVERROR(file->io_errno);
+  whence &= ~AVSEEK_FORCE;
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    if (fstat(file->fd, &st) != 0) return AVERROR(errno);
+    return st.st_size;
+  }
+  off_t at = lseek(file->fd, static_cast<off_t>(offset), whence);
+  if (at < 0) {
+    file->io_errno = errno;
+    return AVERROR(file->io_errno);
+  }
+  return at;
+}
+
+bool put_le32(int fd, std::int64_t offset, std::uint32_t value) {
+  std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                       static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  return pwrite(fd, b, sizeof b, static_cast<off_t>(offset)) == static_cast<ssize_t>(sizeof b);
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+bool is_fourcc(const std::uint8_t* p, const char* code) { return std::memcmp(p, code, 4) == 0; }
+
+// Walks the chunks of bytes[from, to) of the header, into its lists, and
+// notes where the fields we need are. Stops at the frame list.
+void find_fields(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to, HeaderLayout& layout) {
+  std::size_t at = from;
+  while (at + 8 <= to && layout.movi_size < 0) {
+    const std::uint8_t* chunk = bytes.data() + at;
+    std::uint32_t size = le32(chunk + 4);
+    std::size_t data = at + 8;
+    if (is_fourcc(chunk, "LIST")) {
+      if (data + 4 > to) return;
+      if (is_fourcc(chunk + 8, "movi")) {
+        layout.movi_size = static_cast<std::int64_t>(at + 4);
+        return;
+      }
+      if (size < 4 || size > to - data) return;
+      find_fields(bytes, data + 4, data + size, layout);
+    } else if (is_fourcc(chunk, "avih") && size >= 56 && size <= to - data) {
+      layout.avih = static_cast<std::int64_t>(data);
+    } else if (is_fourcc(chunk, "strh") && size >= 36 && size <= to - data && layout.strh < 0 &&
+               is_fourcc(chunk + 8, "vids")) {
+      layout.strh = static_cast<std::int64_t>(data);
+    }
+    if (size > to - data) return;
+    at = data + size + (size & 1);
+  }
+}
+
+// Reads the header back and puts the stream's true rate into it. libavformat
+// writes a video rate above 1000 frames per second as 600 (the granularity
+// of its own time stamps); our chunks are one per frame at the caller's
+// rate, so the header says that rate, as Video for Windows would.
+bool fix_header(AviFile& file) {
+  if (file.whole_end < 12 || file.whole_end > (1 << 24)) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.whole_end));
+  if (pread(file.fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return false;
+  if (!is_fourcc(bytes.data(), "RIFF") || !is_fourcc(bytes.data() + 8, "AVI ")) return false;
+  find_fields(bytes, 12, bytes.size(), file.layout);
+  if (file.layout.avih < 0 || file.layout.strh < 0 || file.layout.movi_size < 0) return false;
+  auto usec_per_frame = static_cast<std::uint32_t>(INT64_C(1000000) * file.scale / file.rate);
+  return put_le32(file.fd, file.layout.avih, usec_per_frame) && put_le32(file.fd, file.layout.strh + 20, file.scale) &&
+         put_le32(file.fd, file.layout.strh + 24, file.rate);
+}
+
+// ---- writing chunks ------------------------------------------------------------
 // These run with the file's mutex held.
+
+// The output has failed for good: nothing more goes in, the index cannot be
+// written, and the file is cut back to its last whole chunk. The sizes and
+// counts of the header are set for what stays, and the header no longer
+// claims an index, so readers take the chunks as they are.
+void fail_output(AviFile& file, int error) {
+  if (file.output_failed) return;
+  file.output_failed = true;
+  file.failure_errno = file.io_errno != 0 ? file.io_errno : AVUNERROR(error);
+  if (file.failure_errno <= 0) file.failure_errno = EIO;
+  if (ftruncate(file.fd, static_cast<off_t>(file.whole_end)) != 0) return;
+  const HeaderLayout& l = file.layout;
+  if (l.avih < 0 || l.strh < 0 || l.movi_size < 0) return;
+  constexpr std::uint32_t kHasIndex = 0x10;
+  constexpr std::uint32_t kTrustChunkType = 0x800;
+  constexpr std::uint32_t kInterleaved = 0x100;
+  auto frames = static_cast<std::uint32_t>(file.chunks);
+  put_le32(file.fd, 4, static_cast<std::uint32_t>(file.whole_end - 8));
+  put_le32(file.fd, l.movi_size, static_cast<std::uint32_t>(file.whole_end - l.movi_size - 4));
+  put_le32(file.fd, l.avih + 12, (kTrustChunkType | kInterleaved) & ~kHasIndex);
+  put_le32(file.fd, l.avih + 16, frames);
+  put_le32(file.fd, l.strh + 32, frames);
+}
+
+// Stores packet as the file's next chunk (an empty packet makes an empty
+// chunk: a dropped frame). Returns AVIERR_OK when the chunk is whole in the
+// file, AVIERR_FILEWRITE when the output has failed (now or before),
+// AVIERR_INTERNAL when the muxer refused the packet and the file is as it was.
+HRESULT store_chunk(AviFile& file, AVPacket* packet) {
+  if (file.output_failed) return AVIERR_FILEWRITE;
+  packet->stream_index = file.stream->index;
+  packet->pts = packet->dts = kMuxerTimeOrigin + file.muxer_ticks++;
+  packet->duration = 1;
+  int r = av_write_frame(file.muxer, packet);
+  if (r >= 0) avio_flush(file.io);
+  std::int64_t end = avio_tell(file.io);
+  if (file.io_errno != 0 || file.io->error < 0 || r == AVERROR(ENOMEM) || (r < 0 && end != file.whole_end)) {
+    // Out of memory the muxer may have counted the packet without storing
+    // it; it could no longer complete the file truthfully either.
+    fail_output(file, file.io->error < 0 ? file.io->error : r);
+    return AVIERR_FILEWRITE;
+  }
+  if (r < 0) return AVIERR_INTERNAL;
+  file.whole_end = end;
+  ++file.chunks;
+  if (packet->size > 0) ++file.frames;
+  return AVIERR_OK;
+}
+
+// Stores empty chunks until the stream reaches position: dropped frames,
+// which players show as a repeat of the frame before.
+HRESULT store_skipped(AviObject& c, std::int64_t position) {
+  AVPacket* empty = av_packet_alloc();
+  if (empty == nullptr) return AVIERR_MEMORY;
+  HRESULT r = AVIERR_OK;
+  while (c.next_position < position && r == AVIERR_OK) {
+    r = store_chunk(*c.file, empty);
+    if (r == AVIERR_OK) ++c.next_position;
+    av_packet_unref(empty);
+  }
+  av_packet_free(&empty);
+  return r;
+}
+
+// Receives the packets of one compressed frame. The compressor codes each
+// frame into one packet at once; should it give more, the first is the
+// frame and the rest are dropped, with a key frame next to recover.
+struct FrameSink {
+  AviObject* stream;
+  bool stored = false;
+  bool extra = false;
+  HRESULT result = AVIERR_OK;
+  std::int64_t bytes = 0;
+};
+
+int store_frame_packet(void* context, AVPacket* packet) {
+  auto* sink = static_cast<FrameSink*>(context);
+  if (sink->stored || sink->result != AVIERR_OK) {
+    sink->extra = true;
+    return AVERROR(EINVAL);
+  }
+  sink->result = store_chunk(*sink->stream->file, packet);
+  if (sink->result != AVIERR_OK) return AVERROR(EIO);
+  sink->stored = true;
+  sink->bytes = packet->size;
+  return 0;
+}
+
+// Packets the compressor still holds when the stream closes; each one is
+// stored at the next position.
+int store_flushed_packet(void* context, AVPacket* packet) {
+  auto* c = static_cast<AviObject*>(context);
+  if (store_chunk(*c->file, packet) != AVIERR_OK) return AVERROR(EIO);
+  ++c->next_position;
+  return 0;
+}
+
+// Compresses and stores the frame at pixels as position. Returns AVIERR_OK
+// with the frame's chunk in the file and the position moved on, or the
+// failure with the position where it was.
+HRESULT write_one_frame(AviObject& c, std::int64_t position, const BYTE* pixels, bool key, std::int64_t& bytes) {
+  HRESULT r = c.driver->convert(c.session, pixels);
+  if (r != AVIERR_OK) return r;
+  FrameSink sink{&c};
+  r = c.driver->compress(c.session, position, key || c.key_next, store_frame_packet, &sink);
+  if (!sink.stored) {
+    // The compressor may have coded the frame; the next one must not
+    // refer to it.
+    c.key_next = true;
+    if (sink.result != AVIERR_OK) return sink.result;
+    return r != AVIERR_OK ? r : AVIERR_COMPRESSOR;
+  }
+  c.key_next = sink.extra || r != AVIERR_OK;
+  ++c.next_position;
+  bytes += sink.bytes;
+  return AVIERR_OK;
+}
+
+// ---- completing ------------------------------------------------------------
+
+void close_descriptor(AviFile& file) {
+  if (file.muxer != nullptr) avformat_free_context(file.muxer);
+  file.muxer = nullptr;
+  file.stream = nullptr;
+  if (file.io != nullptr) {
+    av_freep(&file.io->buffer);
+    avio_context_free(&file.io);
+  }
+  int fd = file.fd;
+  file.fd = -1;
+  if (fd >= 0 && close(fd) != 0 && errno != EINTR && !file.output_failed) {
+    // Whatever the kernel still held for the file may not have reached it.
+    file.output_failed = true;
+    file.failure_errno = errno;
+  }
+}
+
+void report_incomplete(const AviFile& file) {
+  g_incomplete_files.fetch_add(1);
+  std::string kept = file.frames == 0   ? std::string("no frames")
+                     : file.frames == 1 ? std::string("its first frame")
+                                        : "its first " + std::to_string(file.frames) + " frames";
+  if (file.index_written)
+    std::fprintf(stderr, "slotrec: %s may not be complete on disk (%s)\n", file.name.c_str(),
+                 std::strerror(file.failure_errno));
+  else
+    std::fprintf(stderr, "slotrec: %s could not be completed (%s); it keeps %s, without an index\n",
+                 file.name.c_str(), std::strerror(file.failure_errno), kept.c_str());
+}
 
 void drop_file_reference(AviFile& file) {
   if (--file.references > 0 || file.muxer == nullptr) return;
-  if (file.header_written) av_write_trailer(file.muxer);
   // A file whose format was never set stays as AVIFileOpenA left it: empty.
-  avio_closep(&file.muxer->pb);
-  avformat_free_context(file.muxer);
-  file.muxer = nullptr;
-  file.stream = nullptr;
+  // One whose header failed was reported by AVIStreamSetFormat.
+  bool counts = file.header_written;
+  if (file.header_written && !file.output_failed) {
+    int r = av_write_trailer(file.muxer);
+    if (r < 0 || file.io_errno != 0 || file.io->error < 0)
+      fail_output(file, r < 0 ? r : file.io->error);
+    else
+      file.index_written = true;
+  }
+  close_descriptor(file);
+  if (counts && file.output_failed) report_incomplete(file);
 }
 
 void drop_stream_reference(AviObject& stream) {
@@ -127,36 +443,10 @@ void drop_stream_reference(AviObject& stream) {
   drop_file_reference(*stream.file);
 }
 
-// Writes one packet of the compressor into the file.
-int write_packet(void* context, AVPacket* packet) {
-  auto* c = static_cast<AviObject*>(context);
-  AviFile& file = *c->file;
-  av_packet_rescale_ts(packet, c->config.time_base, file.stream->time_base);
-  packet->stream_index = file.stream->index;
-  c->bytes_written += packet->size;
-  return av_write_frame(file.muxer, packet);
-}
-
-// Stores positions from .. to-1 as empty chunks: dropped frames, which
-// players show as a repeat of the frame before. The muxer would fill such a
-// gap itself, but not before the first frame.
-int write_skipped(AviObject& c, std::int64_t from, std::int64_t to) {
-  AVPacket* empty = av_packet_alloc();
-  if (empty == nullptr) return AVERROR(ENOMEM);
-  int r = 0;
-  for (std::int64_t position = from; position < to && r >= 0; ++position) {
-    empty->pts = empty->dts = position;
-    empty->duration = 1;
-    r = write_packet(&c, empty);
-  }
-  av_packet_free(&empty);
-  return r;
-}
-
 void close_compressing(AviObject& c) {
   c.closed = true;
   if (c.session != nullptr) {
-    c.driver->flush(c.session, write_packet, &c);
+    c.driver->flush(c.session, store_flushed_packet, &c);
     c.driver->end(c.session);
     c.session = nullptr;
   }
@@ -186,19 +476,26 @@ HRESULT AVIFileOpenA(PAVIFILE* ppfile, LPCSTR szFile, UINT uMode, LPCLSID /*lpHa
   if ((uMode & OF_CREATE) == 0 || (uMode & (OF_WRITE | kOfReadWrite)) == 0) return AVIERR_UNSUPPORTED;
 
   auto file = std::make_shared<AviFile>();
+  file->name = szFile;
   const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
   if (avi == nullptr) return AVIERR_INTERNAL;
-  if (avformat_alloc_output_context2(&file->muxer, avi, nullptr, szFile) < 0 || file->muxer == nullptr)
+  if (avformat_alloc_output_context2(&file->muxer, avi, nullptr, nullptr) < 0 || file->muxer == nullptr)
     return AVIERR_MEMORY;
-  // "file:" keeps names with a colon from being taken for another protocol.
-  std::string url = std::string("file:") + szFile;
-  if (avio_open2(&file->muxer->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) {
-    avformat_free_context(file->muxer);
-    file->muxer = nullptr;
-    return AVIERR_FILEOPEN;
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+  if (buffer == nullptr) return AVIERR_MEMORY;
+  file->io = avio_alloc_context(buffer, kIoBufferBytes, 1, file.get(), nullptr, io_write, io_seek);
+  if (file->io == nullptr) {
+    av_free(buffer);
+    return AVIERR_MEMORY;
   }
+  file->fd = open(szFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file->fd < 0) return AVIERR_FILEOPEN;
+  file->muxer->pb = file->io;
+  file->muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
   // Each frame goes to the file as it is written, not when a buffer fills.
   file->muxer->flush_packets = 1;
+  // Our time stamps lie below zero (kMuxerTimeOrigin); they are to be kept.
+  file->muxer->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
   auto obj = std::make_shared<AviObject>(Kind::File, std::move(file));
   *ppfile = handle_from_token<PAVIFILE>(objects().add(std::move(obj)));
   return AVIERR_OK;
@@ -223,16 +520,20 @@ HRESULT AVIFileCreateStreamA(PAVIFILE pfile, PAVISTREAM* ppavi, AVISTREAMINFOA* 
   if (file.stream != nullptr) return AVIERR_UNSUPPORTED;
   AVStream* st = avformat_new_stream(file.muxer, nullptr);
   if (st == nullptr) return AVIERR_MEMORY;
-  st->time_base = AVRational{static_cast<int>(info.dwScale), static_cast<int>(info.dwRate)};
+  AVRational per_frame{static_cast<int>(info.dwScale), static_cast<int>(info.dwRate)};
+  av_reduce(&per_frame.num, &per_frame.den, per_frame.num, per_frame.den, INT_MAX);
+  st->time_base = per_frame;
   st->avg_frame_rate = av_inv_q(st->time_base);
   st->r_frame_rate = st->avg_frame_rate;
   info.szName[sizeof info.szName - 1] = '\0';
   if (info.szName[0] != '\0') av_dict_set(&st->metadata, "title", info.szName, 0);
   file.stream = st;
+  file.scale = static_cast<DWORD>(per_frame.num);
+  file.rate = static_cast<DWORD>(per_frame.den);
   ++file.references;
 
   auto stream = std::make_shared<AviObject>(Kind::Stream, f->file);
-  stream->config.time_base = st->time_base;
+  stream->config.time_base = per_frame;
   *ppavi = handle_from_token<PAVISTREAM>(objects().add(std::move(stream)));
   return AVIERR_OK;
 }
@@ -271,6 +572,7 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* ppsCompressed, PAVISTREAM ppsSource,
 
 // The input format of a compressing stream, at position 0 and once: starts
 // the compressor (which reads its settings now) and writes the file header.
+// A header that cannot be written (a full disk) gives AVIERR_FILEWRITE.
 HRESULT AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbFormat) {
   std::shared_ptr<AviObject> c = find_stream(pavi);
   if (c == nullptr) return AVIERR_BADHANDLE;
@@ -301,7 +603,10 @@ HRESULT AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbF
   HRESULT r = c->driver->begin(c->config, &session);
   if (r != AVIERR_OK) return r;
   c->driver->stream_parameters(session, file.stream->codecpar);
-  if (avformat_write_header(file.muxer, nullptr) < 0) {
+  int written = avformat_write_header(file.muxer, nullptr);
+  if (written >= 0) avio_flush(file.io);
+  file.whole_end = avio_tell(file.io);
+  if (written < 0 || file.io_errno != 0 || file.io->error < 0 || !fix_header(file)) {
     c->driver->end(session);
     file.header_failed = true;
     return AVIERR_FILEWRITE;
@@ -314,7 +619,9 @@ HRESULT AVIStreamSetFormat(PAVISTREAM pavi, LONG lPos, LPVOID lpFormat, LONG cbF
 // Compresses lSamples frames from lpBuffer into the file, at position lStart
 // onwards. lStart is normally the next position; a later one leaves the
 // positions between as dropped frames (so a failed write does not shift the
-// frames after it), an earlier one cannot be rewritten.
+// frames after it), an earlier one cannot be rewritten. Returns AVIERR_OK
+// when every frame is in the file; on a failure *plSampWritten says how many
+// are, and the next write may start at the first that is not.
 HRESULT AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuffer, LONG cbBuffer,
                        DWORD dwFlags, LONG* plSampWritten, LONG* plBytesWritten) {
   if (plSampWritten != nullptr) *plSampWritten = 0;
@@ -331,27 +638,20 @@ HRESULT AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuf
   std::size_t frame = c->driver->frame_bytes(c->session);
   if (cbBuffer < 0 || static_cast<std::size_t>(cbBuffer) / frame < static_cast<std::size_t>(lSamples))
     return AVIERR_BUFFERTOOSMALL;
+  // A file whose output failed takes nothing more, and costs no encoding.
+  if (c->file->output_failed) return AVIERR_FILEWRITE;
 
   const BYTE* pixels = static_cast<const BYTE*>(lpBuffer);
-  c->bytes_written = 0;
-  HRESULT r = AVIERR_OK;
+  std::int64_t bytes = 0;
+  HRESULT r = store_skipped(*c, lStart);
   LONG done = 0;
-  if (lStart > c->next_position) {
-    if (write_skipped(*c, c->next_position, lStart) < 0) return AVIERR_FILEWRITE;
-    c->next_position = lStart;
-  }
-  for (; done < lSamples; ++done) {
-    std::int64_t position = std::int64_t{lStart} + done;
-    r = c->driver->convert(c->session, pixels + frame * static_cast<std::size_t>(done));
-    if (r != AVIERR_OK) break;
-    r = c->driver->compress(c->session, position, (dwFlags & AVIIF_KEYFRAME) != 0, write_packet, c.get());
-    // A frame the encoder took has its position, even if the file refused it.
-    if (r == AVIERR_OK || r == AVIERR_FILEWRITE) c->next_position = position + 1;
+  for (; r == AVIERR_OK && done < lSamples; ++done) {
+    r = write_one_frame(*c, std::int64_t{lStart} + done, pixels + frame * static_cast<std::size_t>(done),
+                        (dwFlags & AVIIF_KEYFRAME) != 0, bytes);
     if (r != AVIERR_OK) break;
   }
   if (plSampWritten != nullptr) *plSampWritten = done;
-  if (plBytesWritten != nullptr)
-    *plBytesWritten = c->bytes_written > INT32_MAX ? INT32_MAX : static_cast<LONG>(c->bytes_written);
+  if (plBytesWritten != nullptr) *plBytesWritten = bytes > INT32_MAX ? INT32_MAX : static_cast<LONG>(bytes);
   return r;
 }
 

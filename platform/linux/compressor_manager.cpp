@@ -4,6 +4,8 @@
 // so a null, closed or invented HIC is refused instead of followed.
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "platform/linux/avifile_handles.h"
 #include "platform/linux/compressor_manager.h"
@@ -14,6 +16,10 @@ namespace {
 
 const CompressorDriver* const kInstalled[] = {&kX264Driver};
 constexpr DWORD kInstalledCount = sizeof kInstalled / sizeof kInstalled[0];
+
+// Compressors installed at run time, searched after the built-in ones.
+std::mutex g_added_mutex;
+std::vector<const CompressorDriver*> g_added;  // under g_added_mutex; only grows
 
 struct OpenCompressor {
   const CompressorDriver* driver;
@@ -46,7 +52,19 @@ bool fourcc_equal(DWORD a, DWORD b) {
 const CompressorDriver* compressor_find(DWORD fcc_handler) {
   for (const CompressorDriver* d : kInstalled)
     if (fourcc_equal(d->fcc_handler, fcc_handler)) return d;
+  std::lock_guard<std::mutex> lock(g_added_mutex);
+  for (const CompressorDriver* d : g_added)
+    if (fourcc_equal(d->fcc_handler, fcc_handler)) return d;
   return nullptr;
+}
+
+bool compressor_install(const CompressorDriver* driver) {
+  if (driver == nullptr || compressor_find(driver->fcc_handler) != nullptr) return false;
+  std::lock_guard<std::mutex> lock(g_added_mutex);
+  for (const CompressorDriver* d : g_added)
+    if (fourcc_equal(d->fcc_handler, driver->fcc_handler)) return false;
+  g_added.push_back(driver);
+  return true;
 }
 
 // fccHandler is an index (0, 1, ...) or a handler code. Fills the codes and

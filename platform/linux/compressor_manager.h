@@ -24,8 +24,10 @@ struct CompressorConfig {
   int keyint = 0;             // longest distance between key frames; 0: the compressor's own
 };
 
-// Receives each finished packet (time stamps in CompressorConfig::time_base).
-// Returns 0 or a negative AVERROR code. The packet stays the caller's.
+// Receives each finished packet, stamped with the position of the frame it
+// codes (AV_NOPTS_VALUE for one a flush brings out). Returns 0 or a negative
+// AVERROR code; after a refusal the compressor hands no more packets of that
+// call. The packet stays the caller's.
 using CompressorPacketSink = int (*)(void* sink_context, AVPacket* packet);
 
 struct CompressorDriver {
@@ -45,7 +47,10 @@ struct CompressorDriver {
   // Converts one DIB frame (bottom-up rows) into the session's picture.
   HRESULT (*convert)(CompressorSession* session, const BYTE* pixels);
   // Compresses the converted picture at position pts, as a key frame when
-  // asked, and hands the packets that are ready to sink.
+  // asked (one that no later frame looks past), and hands the packets that
+  // are ready to sink. The compressors code without delay: the frame's one
+  // packet comes out of this call. pts may repeat a position whose frame
+  // could not be stored. AVIERR_FILEWRITE when the sink refused a packet.
   HRESULT (*compress)(CompressorSession* session, std::int64_t pts, bool key,
                       CompressorPacketSink sink, void* sink_context);
   // Hands every delayed packet to sink; no frame may follow.
@@ -57,6 +62,14 @@ struct CompressorDriver {
 // The installed compressor with this handler code (compared without regard to
 // case), or null. Any thread.
 const CompressorDriver* compressor_find(DWORD fcc_handler);
+
+// Installs driver beside the built-in compressors for the rest of the
+// process, as ICInstall installs a compressor function on Windows:
+// compressor_find (so ICOpen and AVIMakeCompressedStream) finds it by its
+// handler code; enumeration by index lists the built-in compressors only.
+// Returns false when the handler code is taken. driver must outlive every
+// use. Any thread.
+bool compressor_install(const CompressorDriver* driver);
 
 // Compares two four-character codes without regard to ASCII case.
 bool fourcc_equal(DWORD a, DWORD b);

@@ -83,6 +83,11 @@ struct CompressorSession {
   SwsContext* scaler = nullptr;
   AVFrame* picture = nullptr;
   AVPacket* packet = nullptr;
+  // Pictures handed to the encoder: its own clock, which only moves on.
+  // The caller's positions may repeat (a frame retried after it could not
+  // be stored), and x264 warns about every time stamp that does not
+  // increase; with force-cfr it times nothing by them.
+  std::int64_t pictures = 0;
 
   ~CompressorSession() {
     if (encoder != nullptr) {
@@ -311,6 +316,9 @@ HRESULT begin(const CompressorConfig& config, CompressorSession** out) {
   av_opt_set(enc->priv_data, "preset", s->settings.preset.c_str(), 0);
   if (!s->settings.tuning.empty()) av_opt_set(enc->priv_data, "tune", s->settings.tuning.c_str(), 0);
   av_opt_set(enc->priv_data, "x264-params", encoder_options(s->settings, config.keyint).c_str(), 0);
+  // A key frame asked for is an IDR frame: nothing after it refers to a
+  // frame before it, so a frame the file could not take is never needed.
+  av_opt_set_int(enc->priv_data, "forced-idr", 1, 0);
   if (avcodec_open2(enc, codec, nullptr) < 0) return AVIERR_COMPRESSOR;
 
   AVPixelFormat in_format = format.biBitCount == 24 ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_BGR0;
@@ -346,30 +354,34 @@ HRESULT convert(CompressorSession* s, const BYTE* pixels) {
   return rows == s->height ? AVIERR_OK : AVIERR_INTERNAL;
 }
 
-// Hands every packet the encoder has ready to sink.
-HRESULT drain(CompressorSession* s, CompressorPacketSink sink, void* context) {
+// Hands every packet the encoder has ready to sink, stamped pts. After the
+// sink refused one, the rest are taken from the encoder and dropped, so none
+// is left to come out with a later frame.
+HRESULT drain(CompressorSession* s, std::int64_t pts, CompressorPacketSink sink, void* context) {
   HRESULT result = AVIERR_OK;
   while (true) {
     int r = avcodec_receive_packet(s->encoder, s->packet);
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) return AVIERR_COMPRESSOR;
-    if (sink(context, s->packet) < 0) result = AVIERR_FILEWRITE;
+    s->packet->pts = s->packet->dts = pts;
+    s->packet->duration = 1;
+    if (result == AVIERR_OK && sink(context, s->packet) < 0) result = AVIERR_FILEWRITE;
     av_packet_unref(s->packet);
   }
   return result;
 }
 
 HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPacketSink sink, void* context) {
-  s->picture->pts = pts;
+  s->picture->pts = s->pictures++;
   s->picture->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   if (avcodec_send_frame(s->encoder, s->picture) < 0) return AVIERR_COMPRESSOR;
-  return drain(s, sink, context);
+  return drain(s, pts, sink, context);
 }
 
 HRESULT flush(CompressorSession* s, CompressorPacketSink sink, void* context) {
   int r = avcodec_send_frame(s->encoder, nullptr);
   if (r < 0 && r != AVERROR_EOF) return AVIERR_COMPRESSOR;
-  return drain(s, sink, context);
+  return drain(s, AV_NOPTS_VALUE, sink, context);
 }
 
 void end(CompressorSession* s) { delete s; }

@@ -1,8 +1,5 @@
 // The real AVIFile layer and x264 compressor: files written through the
 // operations as the recorder calls them, judged by ffprobe and ffmpeg.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,24 +22,6 @@ class AviFileTest : public ::testing::Test {
   PrivateSettings settings_;
   ScratchDir dir_;
 };
-
-// Mean absolute difference per byte.
-double mean_difference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
-  EXPECT_EQ(a.size(), b.size());
-  if (a.size() != b.size() || a.empty()) return 1e9;
-  double sum = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
-  return sum / double(a.size());
-}
-
-std::vector<std::uint8_t> expected_rgb(const BITMAPINFOHEADER& h, int first, int count) {
-  std::vector<std::uint8_t> all;
-  for (int i = first; i < first + count; ++i) {
-    std::vector<std::uint8_t> rgb = dib_to_rgb(h, colour_bars(h, i));
-    all.insert(all.end(), rgb.begin(), rgb.end());
-  }
-  return all;
-}
 
 struct Geometry {
   int width, height, bits;
@@ -430,39 +409,6 @@ TEST_F(AviFileTest, BadRequestsAreRefusedWithTheirCodes) {
   AVIFileRelease(file);
   EXPECT_EQ(probe_stream(path).frames, 1);
 }
-
-// Captures what the process writes to stdout and stderr between start and
-// stop, at the descriptor level, where libx264's messages go.
-class OutputCapture {
- public:
-  explicit OutputCapture(const ScratchDir& dir) : out_path_(dir.file("stdout")), err_path_(dir.file("stderr")) {}
-  void start() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    saved_out_ = dup(1);
-    saved_err_ = dup(2);
-    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    close(out);
-    close(err);
-  }
-  void stop() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(saved_out_, 1);
-    dup2(saved_err_, 2);
-    close(saved_out_);
-    close(saved_err_);
-  }
-  long long out_bytes() const { return file_size(out_path_); }
-  long long err_bytes() const { return file_size(err_path_); }
-
- private:
-  std::string out_path_, err_path_;
-  int saved_out_ = -1, saved_err_ = -1;
-};
 
 // The encoder's messages go to stderr, never to stdout (slotrec's log there
 // is exact), and only as many as log_level asks for: none at 0.

@@ -5,8 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -132,7 +136,24 @@ std::vector<std::uint8_t> dib_to_rgb(const BITMAPINFOHEADER& h, const std::vecto
   return rgb;
 }
 
-Segment open_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint) {
+std::vector<std::uint8_t> expected_rgb(const BITMAPINFOHEADER& h, int first, int count) {
+  std::vector<std::uint8_t> all;
+  for (int i = first; i < first + count; ++i) {
+    std::vector<std::uint8_t> rgb = dib_to_rgb(h, colour_bars(h, i));
+    all.insert(all.end(), rgb.begin(), rgb.end());
+  }
+  return all;
+}
+
+double mean_difference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  if (a.size() != b.size() || a.empty()) return 1e9;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return sum / double(a.size());
+}
+
+Segment begin_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint, DWORD handler) {
   Segment s;
   EXPECT_EQ(AVIFileOpenA(&s.file, path.c_str(), OF_CREATE | OF_WRITE, nullptr), AVIERR_OK);
   AVISTREAMINFOA si{};
@@ -144,10 +165,15 @@ Segment open_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD f
   EXPECT_EQ(AVIFileCreateStreamA(s.file, &s.raw, &si), AVIERR_OK);
   AVICOMPRESSOPTIONS opts{};
   opts.fccType = streamtypeVIDEO;
-  opts.fccHandler = mmioFOURCC('x', '2', '6', '4');
+  opts.fccHandler = handler;
   opts.dwKeyFrameEvery = keyint;
   opts.dwFlags = AVICOMPRESSF_KEYFRAMES;
   EXPECT_EQ(AVIMakeCompressedStream(&s.compressed, s.raw, &opts, nullptr), AVIERR_OK);
+  return s;
+}
+
+Segment open_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint, DWORD handler) {
+  Segment s = begin_segment(path, h, fps, keyint, handler);
   BITMAPINFOHEADER format = h;
   EXPECT_EQ(AVIStreamSetFormat(s.compressed, 0, &format, sizeof format), AVIERR_OK);
   return s;
@@ -266,3 +292,106 @@ long long file_size(const std::string& path) {
   struct stat st{};
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
+
+namespace {
+
+std::uint32_t le32_at(const std::string& b, std::size_t at) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The header list: avih and the first video strh.
+void read_header_list(const std::string& b, std::size_t at, std::size_t end, AviLayout& l, bool& strh_seen) {
+  while (at + 8 <= end) {
+    std::string id = b.substr(at, 4);
+    std::size_t size = le32_at(b, at + 4);
+    std::size_t data = at + 8;
+    if (size > end - data) return;
+    if (id == "LIST") {
+      read_header_list(b, data + 4, data + size, l, strh_seen);
+    } else if (id == "avih" && size >= 56) {
+      l.usec_per_frame = le32_at(b, data);
+      l.flags = le32_at(b, data + 12);
+      l.total_frames = le32_at(b, data + 16);
+    } else if (id == "strh" && size >= 36 && !strh_seen && b.compare(data, 4, "vids") == 0) {
+      strh_seen = true;
+      l.scale = le32_at(b, data + 20);
+      l.rate = le32_at(b, data + 24);
+      l.length = le32_at(b, data + 32);
+    }
+    at = data + size + (size & 1);
+  }
+}
+
+}  // namespace
+
+AviLayout read_avi_layout(const std::string& path) {
+  AviLayout l;
+  std::string b = slurp(path);
+  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "AVI ") != 0) return l;
+  bool header = false, strh_seen = false;
+  std::size_t at = 12;
+  while (at + 12 <= b.size()) {
+    std::string id = b.substr(at, 4);
+    std::size_t size = le32_at(b, at + 4);
+    std::size_t data = at + 8;
+    if (id == "LIST" && b.compare(data, 4, "hdrl") == 0) {
+      if (size > b.size() - data) return l;
+      read_header_list(b, data + 4, data + size, l, strh_seen);
+      header = true;
+    } else if (id == "LIST" && b.compare(data, 4, "movi") == 0) {
+      // A file that was never completed may leave the list's size unset.
+      std::size_t end = size > b.size() - data ? b.size() : data + size;
+      std::size_t chunk = data + 4;
+      l.frames_end = static_cast<long long>(chunk);
+      while (chunk + 8 <= end) {
+        std::size_t chunk_size = le32_at(b, chunk + 4);
+        std::size_t next = chunk + 8 + chunk_size + (chunk_size & 1);
+        if (next > end) break;
+        (chunk_size > 0 ? l.frames : l.empty) += 1;
+        chunk = next;
+        l.frames_end = static_cast<long long>(chunk);
+      }
+      l.whole = chunk == end;
+      l.readable = header;
+      l.indexed = end + 8 <= b.size() && b.compare(end, 4, "idx1") == 0;
+      return l;
+    }
+    if (size > b.size() - data) return l;
+    at = data + size + (size & 1);
+  }
+  return l;
+}
+
+OutputCapture::OutputCapture(const ScratchDir& dir) : out_path_(dir.file("stdout")), err_path_(dir.file("stderr")) {}
+
+void OutputCapture::start() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  saved_out_ = dup(1);
+  saved_err_ = dup(2);
+  int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(out, 1);
+  dup2(err, 2);
+  close(out);
+  close(err);
+}
+
+void OutputCapture::stop() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out_, 1);
+  dup2(saved_err_, 2);
+  close(saved_out_);
+  close(saved_err_);
+}
+
+std::string OutputCapture::err_text() const { return slurp(err_path_); }

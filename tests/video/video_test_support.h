@@ -53,6 +53,13 @@ std::vector<std::uint8_t> colour_bars(const BITMAPINFOHEADER& h, int index);
 // The top-down RGB24 image a decoder should give back for a DIB frame.
 std::vector<std::uint8_t> dib_to_rgb(const BITMAPINFOHEADER& h, const std::vector<std::uint8_t>& dib);
 
+// The RGB24 images of colour-bar frames first .. first+count-1, one after
+// the other, as decode_raw gives them.
+std::vector<std::uint8_t> expected_rgb(const BITMAPINFOHEADER& h, int first, int count);
+
+// Mean absolute difference per byte; huge when the sizes differ.
+double mean_difference(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+
 // One AVI segment opened as the recorder opens it.
 struct Segment {
   PAVIFILE file = nullptr;
@@ -60,9 +67,17 @@ struct Segment {
   PAVISTREAM compressed = nullptr;
 };
 
+constexpr DWORD kX264Handler = mmioFOURCC('x', '2', '6', '4');
+
 // Opens path and sets the stream up with the recorder's values (rate fps,
 // key frame every keyint, the x264 handler). Fails the test on any error.
-Segment open_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint = 100);
+Segment open_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint = 100,
+                     DWORD handler = kX264Handler);
+
+// The same up to the format: the file, its stream and the compressing
+// stream, which still needs AVIStreamSetFormat.
+Segment begin_segment(const std::string& path, const BITMAPINFOHEADER& h, DWORD fps, DWORD keyint = 100,
+                      DWORD handler = kX264Handler);
 
 // Releases in the recorder's order: compressing stream, stream, file.
 void release_segment(Segment& s);
@@ -107,3 +122,37 @@ std::vector<std::uint8_t> decode_raw(const std::string& path, const char* pix_fm
 
 // Size of a file in bytes, -1 when it does not exist.
 long long file_size(const std::string& path);
+
+// What an AVI file's chunks say, read byte by byte without libavformat.
+struct AviLayout {
+  bool readable = false;            // RIFF "AVI " with a header list and a frame list
+  std::uint32_t usec_per_frame = 0; // avih
+  std::uint32_t flags = 0;          // avih
+  std::uint32_t total_frames = 0;   // avih
+  std::uint32_t scale = 0;          // the video stream's strh
+  std::uint32_t rate = 0;
+  std::uint32_t length = 0;
+  int frames = 0;                   // chunks of the frame list that hold data
+  int empty = 0;                    // chunks of the frame list without data
+  bool whole = false;               // the frame list ends with a whole chunk
+  bool indexed = false;             // an idx1 index follows the frame list
+  long long frames_end = 0;         // file offset where the last whole chunk ends
+};
+AviLayout read_avi_layout(const std::string& path);
+
+// Captures what the process writes to stdout and stderr between start and
+// stop, at the descriptor level (where libx264 and the layer's own messages
+// go), into files of dir.
+class OutputCapture {
+ public:
+  explicit OutputCapture(const ScratchDir& dir);
+  void start();
+  void stop();
+  long long out_bytes() const { return file_size(out_path_); }
+  long long err_bytes() const { return file_size(err_path_); }
+  std::string err_text() const;
+
+ private:
+  std::string out_path_, err_path_;
+  int saved_out_ = -1, saved_err_ = -1;
+};
