@@ -1,11 +1,17 @@
 // The X server dies under a recording: the process lives on, the screen
-// calls fail without touching the frame, and the program hears
-// CTRL_LOGOFF_EVENT once, as on Windows when the session ends (on the
-// thread that runs console handlers, so the test waits for it).
+// calls fail without touching the frame, the loss is said once on standard
+// error, and the program hears CTRL_LOGOFF_EVENT once, as on Windows when
+// the session ends (on the thread that runs console handlers, so the test
+// waits for it).
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/platform.h"
@@ -40,6 +46,39 @@ BOOL on_console_event(DWORD event) {
   return TRUE;
 }
 
+// Sends standard error to a file while it lives, and gives what was written.
+class StderrCapture {
+ public:
+  StderrCapture() : path_(testing::TempDir() + "lost_connection_stderr.txt") {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    std::FILE* file = std::fopen(path_.c_str(), "w");
+    if (file != nullptr) {
+      dup2(fileno(file), STDERR_FILENO);
+      std::fclose(file);
+    }
+  }
+  ~StderrCapture() { restore(); }
+  std::string text() {
+    restore();
+    std::ifstream in(path_);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::string path_;
+  int saved_ = -1;
+};
+
 // Waits up to ten seconds for the first logoff event.
 int wait_for_logoff() {
   for (int waited = 0; waited < 1000 && g_logoff_events.load() == 0; ++waited) {
@@ -72,6 +111,7 @@ TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
   HBITMAP spare_before = CreateCompatibleBitmap(capture.screen_dc, 16, 16);
   ASSERT_NE(spare_before, nullptr);
 
+  StderrCapture said;
   screentest::xvfb()->kill_now();
   EXPECT_TRUE(DeleteObject(spare_before));
 
@@ -109,6 +149,8 @@ TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
   EXPECT_EQ(ReleaseDC(nullptr, capture.screen_dc), 1);
   capture.screen_dc = nullptr;
   EXPECT_EQ(g_logoff_events.load(), 1);
+  EXPECT_EQ(said.text(),
+            "slotrec: lost the connection to the X display " + screentest::xvfb()->display() + "\n");
   SetConsoleCtrlHandler(on_console_event, FALSE);
 }
 
