@@ -1,13 +1,15 @@
 // The pixel routines against their plain references and hand-made pixels:
 // every BGRX → BGR version over many sizes (widths 1, 3 and 4 among them),
 // bottom-up and top-down, without a byte written outside the rows; the X
-// server's other layouts; the cursor blend.
+// server's other layouts and visual classes, and which visuals are refused;
+// the cursor blend.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "platform/linux/pixel_convert.h"
+#include "platform/linux/x11_screen.h"
 
 namespace {
 
@@ -172,6 +174,133 @@ TEST(PackedLayouts, UnreadableLayoutsAreRefusedWithoutWriting) {
   for (const auto& layout : bad) {
     EXPECT_FALSE(pixel::packed_to_bgrx(src, 8, layout, out.data(), 8, 2, 1));
     EXPECT_EQ(out, std::vector<std::uint8_t>(8, 0xee));
+  }
+}
+
+// A TrueColor lookup before any colormap is read scales like the plain
+// reference, for every pixel size and byte order.
+TEST(PixelLookups, TrueColorScalingMatchesTheReference) {
+  const pixel::PackedLayout layouts[] = {
+      {4, false, 0xff0000, 0x00ff00, 0x0000ff}, {4, true, 0xff0000, 0x00ff00, 0x0000ff},
+      {3, false, 0xff0000, 0x00ff00, 0x0000ff}, {3, true, 0x0000ff, 0x00ff00, 0xff0000},
+      {2, false, 0xf800, 0x07e0, 0x001f},       {2, true, 0x7c00, 0x03e0, 0x001f},
+      {4, false, 0x3ff00000, 0x000ffc00, 0x000003ff}, {1, false, 0x07, 0x38, 0xc0},
+  };
+  std::mt19937 random(777);
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.bytes_per_pixel * 8);
+    pixel::PixelLookup lookup;
+    ASSERT_TRUE(pixel::lookup_init(&lookup, layout, false, 256));
+    constexpr int kWidth = 37, kRows = 3;
+    const std::ptrdiff_t src_stride = kWidth * layout.bytes_per_pixel + 5;
+    std::vector<std::uint8_t> src(static_cast<std::size_t>(src_stride) * kRows);
+    for (auto& b : src) b = static_cast<std::uint8_t>(random());
+    Guarded want(kWidth * 4 * kRows), got(kWidth * 4 * kRows);
+    ASSERT_TRUE(pixel::packed_to_bgrx(src.data(), src_stride, layout, want.data(), kWidth * 4,
+                                      kWidth, kRows));
+    ASSERT_TRUE(pixel::lookup_to_bgrx(lookup, src.data(), src_stride, got.data(), kWidth * 4,
+                                      kWidth, kRows));
+    EXPECT_TRUE(got.guards_intact());
+    EXPECT_EQ(want.bytes, got.bytes);
+  }
+}
+
+// Indexed pixels name colormap cells; DirectColor fields each name a cell
+// of their own channel. 16-bit channels become the nearest 8-bit value.
+TEST(PixelLookups, ColormapCellsGiveTheColours) {
+  // 8-bit PseudoColor with three cells given; the rest stay black.
+  pixel::PixelLookup indexed;
+  ASSERT_TRUE(pixel::lookup_init(&indexed, {1, false, 0, 0, 0}, true, 256));
+  EXPECT_EQ(pixel::lookup_query_pixel(indexed, 200), 200u);
+  const pixel::Rgb16 cells[3] = {{0xffff, 0x0000, 0x8080}, {0x1234, 0x5678, 0x9abc},
+                                 {0x0081, 0x0080, 0xff7f}};  // 0.502, 0.498, 254.502 × 257
+  pixel::lookup_set_colormap(&indexed, cells, 3);
+  const std::uint8_t src8[5] = {0, 1, 2, 3, 255};
+  std::uint8_t out[20];
+  ASSERT_TRUE(pixel::lookup_to_bgrx(indexed, src8, 5, out, 20, 5, 1));
+  const std::vector<std::uint8_t> want8 = {0x80, 0x00, 0xff, 0,  0x9a, 0x56, 0x12, 0,
+                                           0xff, 0x00, 0x01, 0,  0, 0, 0, 0,  0, 0, 0, 0};
+  EXPECT_EQ(std::vector<std::uint8_t>(out, out + 20), want8);
+
+  // 16-bit DirectColor 5-6-5, most significant byte first: cell i holds
+  // field value i of every channel, the narrower fields clipped.
+  pixel::PixelLookup direct;
+  ASSERT_TRUE(pixel::lookup_init(&direct, {2, true, 0xf800, 0x07e0, 0x001f}, false, 64));
+  EXPECT_EQ(direct.colormap_entries, 64);
+  EXPECT_EQ(pixel::lookup_query_pixel(direct, 5), (5u << 11) | (5u << 5) | 5u);
+  EXPECT_EQ(pixel::lookup_query_pixel(direct, 40), (31u << 11) | (40u << 5) | 31u);
+  std::vector<pixel::Rgb16> ramp(64);
+  for (int i = 0; i < 64; ++i) {
+    // Red falls, green rises in steps of 0x0400, blue is a constant 0x4000.
+    ramp[static_cast<std::size_t>(i)] = {static_cast<std::uint16_t>(0xffff - i * 0x0800),
+                                         static_cast<std::uint16_t>(i * 0x0400), 0x4000};
+  }
+  pixel::lookup_set_colormap(&direct, ramp.data(), 64);
+  const std::uint16_t value = (2u << 11) | (63u << 5) | 7u;
+  const std::uint8_t src16[2] = {static_cast<std::uint8_t>(value >> 8),
+                                 static_cast<std::uint8_t>(value)};
+  ASSERT_TRUE(pixel::lookup_to_bgrx(direct, src16, 2, out, 4, 1, 1));
+  EXPECT_EQ(out[0], 0x40);                     // blue field 7: 0x4000 = 63.75 × 257
+  EXPECT_EQ(out[1], 0xfb);                     // green field 63: 0xfc00 = 251.02 × 257
+  EXPECT_EQ(out[2], (0xefff * 255 + 32767) / 65535);  // red field 2: 0xefff
+  EXPECT_EQ(out[3], 0);
+
+  // Lookups that were never set up, or cannot be, convert nothing.
+  pixel::PixelLookup none;
+  EXPECT_FALSE(pixel::lookup_to_bgrx(none, src8, 5, out, 20, 5, 1));
+  EXPECT_FALSE(pixel::lookup_init(&none, {4, false, 0, 0, 0}, true, 256));  // indexed, 32 bits
+  EXPECT_FALSE(pixel::lookup_init(&none, {2, false, 0, 0, 0}, true, 65536));
+  EXPECT_FALSE(pixel::lookup_init(&none, {2, false, 0xf800, 0x0fe0, 0x001f}, false, 64));
+  EXPECT_FALSE(pixel::lookup_init(&none, {2, false, 0x1f800, 0x07e0, 0x001f}, false, 64));
+  EXPECT_TRUE(none.whole.empty() && none.channel[0].empty());
+}
+
+// Which visuals are read how, and why the others are refused.
+TEST(VisualPlans, EveryXvfbVisualIsReadAndTheRestRefusedWithAReason) {
+  struct Readable {
+    x11::VisualFacts facts;
+    bool as_is, colormap_needed, colormap_changes;
+  };
+  const Readable readable[] = {
+      {{0, 8, 8, false, 0, 0, 0, 256}, false, true, false},               // StaticGray
+      {{1, 8, 8, false, 0, 0, 0, 256}, false, true, true},                // GrayScale
+      {{2, 8, 8, false, 0x07, 0x38, 0xc0, 256}, false, true, false},      // StaticColor
+      {{3, 8, 8, false, 0, 0, 0, 256}, false, true, true},                // PseudoColor
+      {{4, 16, 16, false, 0xf800, 0x07e0, 0x1f, 64}, false, true, false},  // TrueColor
+      {{4, 24, 32, false, 0xff0000, 0xff00, 0xff, 256}, true, false, false},
+      {{5, 24, 32, false, 0xff0000, 0xff00, 0xff, 256}, false, true, true},  // DirectColor
+      {{4, 30, 32, false, 0x3ff00000, 0xffc00, 0x3ff, 1024}, false, true, false},
+  };
+  for (const Readable& r : readable) {
+    SCOPED_TRACE("class " + std::to_string(r.facts.visual_class) + " depth " +
+                 std::to_string(r.facts.depth));
+    x11::VisualPlan plan;
+    ASSERT_TRUE(x11::plan_visual(r.facts, &plan)) << plan.reason;
+    EXPECT_EQ(plan.bgrx_as_is, r.as_is);
+    EXPECT_EQ(plan.colormap_needed, r.colormap_needed);
+    EXPECT_EQ(plan.colormap_changes, r.colormap_changes);
+  }
+
+  struct Refused {
+    x11::VisualFacts facts;
+    const char* reason;
+  };
+  const Refused refused[] = {
+      {{0, 1, 1, false, 0, 0, 0, 2}, "depth 1 StaticGray visual with 1 bits per pixel"},
+      {{3, 4, 4, false, 0, 0, 0, 16}, "depth 4 PseudoColor visual with 4 bits per pixel"},
+      {{3, 16, 16, false, 0, 0, 0, 65536},
+       "depth 16 PseudoColor visual with 16 bits per pixel and 65536 colormap entries"},
+      {{4, 16, 16, false, 0xf00f, 0x07e0, 0x1f, 64},
+       "depth 16 TrueColor visual with 16 bits per pixel and channel masks 0xf00f 0x7e0 0x1f"},
+      {{5, 24, 32, false, 0xff0000, 0xff0000, 0xff, 256},
+       "depth 24 DirectColor visual with 32 bits per pixel and channel masks 0xff0000 0xff0000 "
+       "0xff"},
+      {{7, 24, 32, false, 0xff0000, 0xff00, 0xff, 256}, "depth 24 visual of unknown class 7"},
+  };
+  for (const Refused& r : refused) {
+    x11::VisualPlan plan;
+    EXPECT_FALSE(x11::plan_visual(r.facts, &plan));
+    EXPECT_STREQ(plan.reason, r.reason);
   }
 }
 
