@@ -60,6 +60,9 @@ constexpr LONG kMaxSkippedFrames = 1 << 16;
 // The buffer between the muxer and the descriptor. Every packet is flushed
 // when it is written, so this only batches the header and the index.
 constexpr int kIoBufferBytes = 64 * 1024;
+// Where libavformat's AVI muxer closes the first RIFF list of a file and
+// opens the next: at the first chunk after 1 GiB.
+constexpr std::int64_t kFirstRiffBytes = std::int64_t{1} << 30;
 // Time stamps handed to the muxer: one tick per packet, counted from here.
 // In an AVI file a stamp is nothing but the chunk's place in the stream:
 // libavformat uses it only to refuse one that does not increase, and the
@@ -284,6 +287,10 @@ void fail_output(AviFile& file, int error) {
   if (ftruncate(file.fd, static_cast<off_t>(file.whole_end)) != 0) return;
   const HeaderLayout& l = file.layout;
   if (l.avih < 0 || l.strh < 0 || l.movi_size < 0) return;
+  // Past its first GiB the muxer has closed the first RIFF list with its
+  // index and gone on in another (OpenDML); the fields below describe the
+  // first one only, and are right as the muxer left them.
+  if (file.whole_end > kFirstRiffBytes) return;
   constexpr std::uint32_t kHasIndex = 0x10;
   constexpr std::uint32_t kTrustChunkType = 0x800;
   constexpr std::uint32_t kInterleaved = 0x100;
