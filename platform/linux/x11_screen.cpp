@@ -30,16 +30,6 @@
 #include <sys/shm.h>
 #include <time.h>
 
-// The colormap is read with a QueryColors request of our own (see
-// read_colormap). The protocol headers' BOOL (a byte) is renamed out of
-// the way of the Win32 one (an int), and Xlibint.h's min and max macros
-// are taken back.
-#define BOOL XPROTO_BOOL
-#include <X11/Xlibint.h>
-#undef BOOL
-#undef min
-#undef max
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -78,9 +68,8 @@ struct Connection {
   bool readable = false;
   VisualPlan plan;
   Colormap colormap = 0;  // the default one
-  std::vector<long> query_pixels;      // the pixel asked about for each cell
-  std::vector<xrgb> colormap_reply;    // what the server answered, as it came
-  std::vector<pixel::Rgb16> cells;     // the colormap the lookup was made from
+  std::vector<XColor> query;         // one per cell: the pixel asked about, the answer
+  std::vector<pixel::Rgb16> cells;   // the colormap the lookup was made from
   bool cells_valid = false;
   bool refusal_said = false;
 
@@ -232,39 +221,21 @@ bool read_geometry() {
 }
 
 // Reads the cells of the default colormap that the lookup needs with one
-// QueryColors round trip and, when any differs from the last reading,
-// refills the lookup. The request is made here rather than by XQueryColors,
-// which allocates a buffer for every reply: this one reads into memory kept
-// from grab to grab. False on a protocol error or a lost connection (the
-// lookup then stays as it was).
+// XQueryColors round trip and, when any differs from the last reading,
+// refills the lookup. Xlib allocates the reply (about 8 bytes a cell, twice)
+// and frees it at once; nothing else is allocated. False on a protocol
+// error or a lost connection (the lookup then stays as it was).
 bool read_colormap() {
-  Display* const dpy = g.dpy;  // GetReq and SyncHandle name it `dpy`
-  const int count = static_cast<int>(g.query_pixels.size());
+  const int count = static_cast<int>(g.query.size());
   const unsigned long errors_before = g.errors;
-  bool replied = false;
-  LockDisplay(dpy);
-  xQueryColorsReq* req = nullptr;
-  GetReq(QueryColors, req);
-  req->cmap = static_cast<CARD32>(g.colormap);
-  req->length = static_cast<CARD16>(req->length + count);  // a CARD32 per pixel
-  Data32(dpy, g.query_pixels.data(), count * 4);
-  xQueryColorsReply reply{};
-  if (_XReply(dpy, reinterpret_cast<xReply*>(&reply), 0, xFalse) != 0) {
-    if (reply.nColors == count) {
-      _XRead(dpy, reinterpret_cast<char*>(g.colormap_reply.data()),
-             static_cast<long>(count) * SIZEOF(xrgb));
-      replied = true;
-    } else {
-      _XEatDataWords(dpy, reply.length);
-    }
-  }
-  UnlockDisplay(dpy);
-  SyncHandle();
-  if (!replied || g.lost || g.errors != errors_before) return false;
+  // An error answers the request in place of the reply, so it has been
+  // counted by the time XQueryColors returns.
+  XQueryColors(g.dpy, g.colormap, g.query.data(), count);
+  if (g.lost || g.errors != errors_before) return false;
 
   bool changed = !g.cells_valid;
   for (int i = 0; i < count; ++i) {
-    const xrgb& in = g.colormap_reply[static_cast<std::size_t>(i)];
+    const XColor& in = g.query[static_cast<std::size_t>(i)];
     pixel::Rgb16& cell = g.cells[static_cast<std::size_t>(i)];
     if (cell.red != in.red || cell.green != in.green || cell.blue != in.blue) {
       cell = pixel::Rgb16{in.red, in.green, in.blue};
@@ -329,12 +300,10 @@ bool open_connection() {
   g.readable = plan_visual(facts, &g.plan);
   if (g.readable && g.plan.colormap_needed) {
     const int cells = g.plan.lookup.colormap_entries;
-    g.query_pixels.resize(static_cast<std::size_t>(cells));
+    g.query.assign(static_cast<std::size_t>(cells), XColor{});
     for (int i = 0; i < cells; ++i) {
-      g.query_pixels[static_cast<std::size_t>(i)] =
-          static_cast<long>(pixel::lookup_query_pixel(g.plan.lookup, i));
+      g.query[static_cast<std::size_t>(i)].pixel = pixel::lookup_query_pixel(g.plan.lookup, i);
     }
-    g.colormap_reply.resize(static_cast<std::size_t>(cells));
     g.cells.assign(static_cast<std::size_t>(cells), pixel::Rgb16{0, 0, 0});
     if (!read_colormap() && !g.lost) {
       g.readable = false;
