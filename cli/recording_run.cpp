@@ -139,15 +139,16 @@ bool EnterRunDirectory(const RunDirectory& directory, std::string* reason) {
   return WorkingDirectoryWritable(reason);
 }
 
-// After a run that recorded nothing: back to where it started; the directory
-// it made is removed again (only if it is still empty), and let go.
+// After a run that recorded nothing: back to where it started, the hold let
+// go (on Windows it keeps the directory from being removed), and the
+// directory it made removed again, only if it is still empty.
 void LeaveRunDirectory(const std::filesystem::path& start, RunDirectory* directory) {
   std::error_code ignored;
   std::filesystem::current_path(start, ignored);
-  if (directory->created && std::filesystem::is_empty(directory->name, ignored))
-    std::filesystem::remove(directory->name, ignored);
   ReleaseDirectoryHold(directory->hold);
   directory->hold = nullptr;
+  if (directory->created && std::filesystem::is_empty(directory->name, ignored))
+    std::filesystem::remove(directory->name, ignored);
 }
 
 const char* StopReason() {

@@ -4,10 +4,13 @@
 // Windows' AVIFile library completes its files itself and reports nothing.
 DWORD IncompleteAviFiles() { return 0; }
 
-// A handle on the directory that shares nothing: no other process can open
-// it meanwhile (FILE_FLAG_BACKUP_SEMANTICS is what opens a directory).
+// A handle on the directory with the right to add files, sharing only
+// reading: another hold (which asks for the same right) is refused with a
+// sharing violation, while entering the directory, listing it and making
+// files in it still work. FILE_FLAG_BACKUP_SEMANTICS is what opens a
+// directory.
 HANDLE HoldDirectory(LPCSTR directory) {
-  HANDLE handle = CreateFileA(directory, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileA(directory, FILE_ADD_FILE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
