@@ -1,7 +1,10 @@
 // Grab benchmark: the grabber's per-frame calls on a 1920 × 1080 Xvfb
-// screen, the BGRX → BGR conversion in each version, and what the X server
+// screen, the BGRX → BGR conversion in each version, the server's other
+// pixels looked up against the plain reference, and what the X server
 // spends per grab (with MIT-SHM the server does the copying, so a grab's
-// cost is ours plus its).
+// cost is ours plus its). `--depth=N` and `--cc=N` choose the screen's
+// depth and default visual class (an 8-bit PseudoColor screen reads its
+// colormap on every grab).
 #include <benchmark/benchmark.h>
 #include <time.h>
 #include <unistd.h>
@@ -164,6 +167,38 @@ BENCHMARK_CAPTURE(BM_Convert, reference, pixel::Bgr24Impl::kReference)
 BENCHMARK_CAPTURE(BM_Convert, scalar, pixel::Bgr24Impl::kScalar)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Convert, ssse3, pixel::Bgr24Impl::kSsse3)->Unit(benchmark::kMillisecond);
 
+// The server's pixels of one 1920 × 1080 frame into BGRX: through a lookup
+// (range(0) 1: 8-bit indexed, 2: 16-bit 565) or, for 565, the plain
+// per-channel reference (range(1) 1).
+void BM_Lookup(benchmark::State& state) {
+  const int bytes = static_cast<int>(state.range(0));
+  const bool reference = state.range(1) != 0;
+  const pixel::PackedLayout layout =
+      bytes == 1 ? pixel::PackedLayout{1, false, 0, 0, 0}
+                 : pixel::PackedLayout{2, false, 0xf800, 0x07e0, 0x001f};
+  pixel::PixelLookup lookup;
+  if (!pixel::lookup_init(&lookup, layout, bytes == 1, 256) || (reference && bytes == 1)) {
+    state.SkipWithError("no such conversion");
+    return;
+  }
+  std::vector<std::uint8_t> src(static_cast<std::size_t>(kWidth) * kHeight * bytes);
+  for (std::size_t i = 0; i < src.size(); ++i) src[i] = static_cast<std::uint8_t>(i * 7);
+  std::vector<std::uint8_t> dst(static_cast<std::size_t>(kWidth) * kHeight * 4);
+  for (auto _ : state) {
+    if (reference) {
+      pixel::packed_to_bgrx(src.data(), kWidth * bytes, layout, dst.data(), kWidth * 4, kWidth,
+                            kHeight);
+    } else {
+      pixel::lookup_to_bgrx(lookup, src.data(), kWidth * bytes, dst.data(), kWidth * 4, kWidth,
+                            kHeight);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(dst.size()));
+}
+BENCHMARK(BM_Lookup)->Args({1, 0})->Args({2, 0})->Args({2, 1})->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,6 +209,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--noshm") == 0) {
       options.shm = false;
+    } else if (std::strncmp(argv[i], "--depth=", 8) == 0) {
+      options.depth = std::atoi(argv[i] + 8);
+    } else if (std::strncmp(argv[i], "--cc=", 5) == 0) {
+      options.extra_args = {"-cc", argv[i] + 5};
     } else {
       args.push_back(argv[i]);
     }
@@ -186,7 +225,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   setenv("DISPLAY", g_server->display().c_str(), 1);
-  std::printf("Xvfb %s, %dx%d, MIT-SHM %s\n", g_server->display().c_str(), kWidth, kHeight,
+  std::printf("Xvfb %s, %dx%dx%d%s%s, MIT-SHM %s\n", g_server->display().c_str(), kWidth,
+              kHeight, options.depth, options.extra_args.empty() ? "" : " -cc ",
+              options.extra_args.empty() ? "" : options.extra_args[1].c_str(),
               options.shm ? "on" : "off");
   {
     // Something other than one flat colour, and a cursor in the middle.

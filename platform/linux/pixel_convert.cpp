@@ -357,8 +357,9 @@ bool lookup_to_bgrx(const PixelLookup& lookup, const std::uint8_t* src,
                              channel_of(masks[2]).shift};
       const std::uint8_t* tables[3] = {lookup.channel[0].data(), lookup.channel[1].data(),
                                        lookup.channel[2].data()};
+      const bool native_words = bytes == 4 && msb_first == (std::endian::native == std::endian::big);
       for (int x = 0; x < width; ++x, s += bytes, d += 4) {
-        const std::uint32_t v = read_packed(s, bytes, msb_first);
+        const std::uint32_t v = native_words ? load32(s) : read_packed(s, bytes, msb_first);
         d[0] = tables[0][(v & masks[0]) >> shifts[0]];
         d[1] = tables[1][(v & masks[1]) >> shifts[1]];
         d[2] = tables[2][(v & masks[2]) >> shifts[2]];
