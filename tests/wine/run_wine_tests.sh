@@ -377,13 +377,15 @@ test_recording() {
 }
 
 # The driver faults inside two compress calls. Each fault is reported, the
-# frame is dropped without a .meta line, and recording goes on. Also the
-# whole desktop as the source.
+# frame is dropped without a .meta line, and recording goes on; the run ends
+# with status 3, as it lost two frames. Also the whole desktop as the source.
 test_fault_in_write() {
   TESTVIDC_FAULT_AT=3,14 record_and_interrupt 4 fps=10 slotsecs=1 -totalcapture
   local out=$run_dir/stdout dir
   dir=$(recording_dir)
-  check "fault: the run goes on and ends with status 0" [ "$run_status" -eq 0 ]
+  check "fault: the run goes on and ends with status 3 (frames lost)" [ "$run_status" -eq 3 ]
+  check "fault: the account names the two frames not written" \
+    grep -q ' 2 frames not written, ' "$run_dir/stderr"
   check "fault: \"Exception in AVIStreamWrite!\" once per fault" \
     [ "$(grep -c -x $'Exception in AVIStreamWrite!\r' "$out")" -eq 2 ]
   [ -n "$dir" ] || { fail "fault: no recording directory"; return; }
