@@ -417,6 +417,10 @@ std::string left_alone(const std::string& file, const std::string& why) {
   return file + ": " + why + "; its settings do not apply and it is left unchanged";
 }
 
+std::string unreadable(const std::string& file, int err) {
+  return left_alone(file, "cannot be read (" + error_text(err) + ")");
+}
+
 std::string not_understood(const std::string& file, std::size_t line) {
   return file + ": line " + std::to_string(line) +
          " is not understood; settings are read up to it and the file is left unchanged";
@@ -433,10 +437,7 @@ constexpr char kNoHome[] =
 // otherwise returns the fault.
 std::string read_store_text(int fd, const std::string& file, std::string& text) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    return left_alone(file, "cannot be read (" + error_text(err) + ")");
-  }
+  if (fstat(fd, &st) != 0) return unreadable(file, errno);
   if (!S_ISREG(st.st_mode)) return left_alone(file, "is not a regular file");
   std::string too_large = left_alone(file, std::string("is larger than ") + kMaxStoreText);
   if (static_cast<unsigned long long>(st.st_size) > kMaxStoreBytes) return too_large;
@@ -444,10 +445,7 @@ std::string read_store_text(int fd, const std::string& file, std::string& text) 
   while (true) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      return left_alone(file, "cannot be read (" + error_text(err) + ")");
-    }
+    if (n < 0) return unreadable(file, errno);
     if (n == 0) return {};
     text.append(buf, static_cast<std::size_t>(n));
     if (text.size() > kMaxStoreBytes) return too_large;
@@ -466,8 +464,7 @@ Document load_document(const std::string& file) {
       close(fd);
     } else if (errno != ENOENT && errno != ENOTDIR) {
       // (A directory that cannot be made shows when a change is saved.)
-      int err = errno;
-      fault = left_alone(file, "cannot be read (" + error_text(err) + ")");
+      fault = unreadable(file, errno);
     }
   }
   std::size_t bad_line = 0;

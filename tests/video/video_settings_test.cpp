@@ -445,6 +445,51 @@ TEST(SettingsStoreFaultTest, ReadOnlyStoreKeepsTheUsersFileAndTheRunsValues) {
   EXPECT_EQ(umount(dir.c_str()), 0) << std::strerror(errno);
 }
 
+// The run's start in a child process without root's privileges (root is
+// refused nothing). Returns the child's standard error; *in_force tells
+// whether the run's values were in force there.
+std::string start_run_unprivileged(const std::string& scratch, bool* in_force) {
+  std::string err_path = scratch + "/stderr";
+  pid_t child = fork();
+  if (child == 0) {
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err < 0 || dup2(err, 2) < 0) _exit(2);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    write_run_settings();
+    HKEY key = open_key("Software\\GNU\\x264");
+    _exit(get_dword(key, "encoding_type") == 3 && get_dword(key, "log_level") == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  *in_force = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return read_file(err_path);
+}
+
+// A settings file the user may not read, and one they may read but not
+// replace: the run's values are in force either way, and the refusal is
+// named once.
+TEST(SettingsStoreFaultTest, NoPermissionLeavesTheRunsSettingsInForce) {
+  for (bool readable : {false, true}) {
+    SCOPED_TRACE(readable ? "readable" : "unreadable");
+    ScratchDir scratch;
+    PrivateSettings store;
+    const std::string text = "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n\"log_level\"=dword:00000002\n";
+    write_file(store.store_file(), text);
+    mode_t mode = readable ? 0755 : 0700;
+    ASSERT_EQ(chmod(store.config_home().c_str(), mode), 0);
+    ASSERT_EQ(chmod((store.config_home() + "/slotrec").c_str(), mode), 0);
+    ASSERT_EQ(chmod(store.store_file().c_str(), readable ? 0644 : 0600), 0);
+    bool in_force = false;
+    std::vector<std::string> lines;
+    std::istringstream err(start_run_unprivileged(scratch.path(), &in_force));
+    for (std::string line; std::getline(err, line);) lines.push_back(line);
+    EXPECT_TRUE(in_force);
+    EXPECT_EQ(read_file(store.store_file()), text);
+    expect_one_message(lines, store.store_file(),
+                       readable ? store.store_file() + ".lock: Permission denied" : "cannot be read (Permission denied)");
+  }
+}
+
 // Another process holds the store's lock and never lets go: the first save
 // waits a bounded time, later ones do not wait again, the values are in
 // force throughout, and once the lock is free changes are saved again.
