@@ -230,7 +230,7 @@ TEST_F(Faults, EveryAcceptedFrameRateRecordsAtItsOwnRate) {
 
 TEST_F(Faults, AFileSizeLimitClosesEachSegmentThatReachesItWithLinesAndFramesOneToOne) {
   ChildCommand command = Command({"fps=20", "slotsecs=2"}, 5);
-  command.file_size_limit = 40 * 1024;
+  command.file_size_limit = 150 * 1024;
   ChildResult result = RunChild(command);
   ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
   testsupport::RunVerdict verdict = Judge(result, scratch_, "20/1");
