@@ -66,6 +66,14 @@ void HandlesItsOwn(void* result) {
   *static_cast<bool*>(result) = inner_fault_caught && inner_throw_caught;
 }
 
+// A body whose own guard takes a fault, after which the body faults itself:
+// the inner guard must have left the outer one at the head of the chain.
+void FaultsAfterInnerGuard(void* inner_caught) {
+  int sink = 0;
+  *static_cast<bool*>(inner_caught) = !RunGuarded(DivideByZero, &sink);
+  WriteBadPointer(nullptr);
+}
+
 void FaultsAreTakenAndReported() {
   int counter = 0;
   Check(RunGuarded(Increment, &counter), "a body that returns gives true");
@@ -94,6 +102,33 @@ void InnerHandlersKeepTheirExceptions() {
   bool handled = false;
   Check(RunGuarded(HandlesItsOwn, &handled), "a body that handles its own exceptions returns");
   Check(handled, "the inner guard and the inner catch saw their exceptions");
+  bool inner_caught = false;
+  Check(!RunGuarded(FaultsAfterInnerGuard, &inner_caught) && inner_caught,
+        "a fault after an inner guard's fault reaches the outer guard");
+}
+
+// The same nesting, faults and C++ exceptions on a thread other than the
+// main one, which has a handler chain of its own.
+void NestedOnAnotherThread() {
+  bool handled = false;
+  bool nested = false;
+  bool illegal = false;
+  bool raised = false;
+  bool thrown = false;
+  std::thread thread([&] {
+    bool returned = RunGuarded(HandlesItsOwn, &handled);
+    handled = handled && returned;
+    bool inner_caught = false;
+    nested = !RunGuarded(FaultsAfterInnerGuard, &inner_caught) && inner_caught;
+    illegal = !RunGuarded(IllegalInstruction, nullptr);
+    raised = !RunGuarded(RaiseOwnCode, nullptr);
+    thrown = !RunGuarded(ThrowRuntimeError, nullptr);
+  });
+  thread.join();
+  Check(handled, "on a second thread: a body handles its own fault and throw");
+  Check(nested, "on a second thread: a fault after an inner guard's fault reaches the outer one");
+  Check(illegal && raised && thrown,
+        "on a second thread: an illegal instruction, a raised code and a throw give false");
 }
 
 // Many faults in a row: the handler chain (i686) and the stack stay sound.
@@ -139,6 +174,7 @@ int main() {
   FaultsAreTakenAndReported();
   CxxExceptionsUnwindAndAreFreed();
   InnerHandlersKeepTheirExceptions();
+  NestedOnAnotherThread();
   RepeatedFaults();
   ThreadsKeepTheirOwnResumePoints();
   std::printf("%s\n", g_failures == 0 ? "guard: all checks passed" : "guard: checks failed");

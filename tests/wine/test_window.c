@@ -3,9 +3,12 @@
  * 32 x 32 image with its hot spot at (5, 8) that paints an 8 x 8 white
  * square at the image's top-left corner and leaves the rest transparent.
  *
- *   test_window.exe X Y WIDTH HEIGHT RRGGBB
+ *   test_window.exe X Y WIDTH HEIGHT RRGGBB [POINTER_X POINTER_Y]
  *
- * Prints "ready" once the window is shown and runs until it is ended. */
+ * Screen coordinates as Windows counts them (negative left of or above the
+ * primary monitor). With POINTER_X and POINTER_Y it also moves the pointer
+ * there. Prints "ready" once the window is shown and runs until it is
+ * ended. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -33,8 +36,8 @@ static HCURSOR MakeCursor(void) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    fprintf(stderr, "usage: test_window X Y WIDTH HEIGHT RRGGBB\n");
+  if (argc != 6 && argc != 8) {
+    fprintf(stderr, "usage: test_window X Y WIDTH HEIGHT RRGGBB [POINTER_X POINTER_Y]\n");
     return 2;
   }
   int x = atoi(argv[1]), y = atoi(argv[2]), width = atoi(argv[3]), height = atoi(argv[4]);
@@ -57,6 +60,7 @@ int main(int argc, char** argv) {
   /* The cursor that other programs see is the foreground thread's. */
   SetForegroundWindow(window);
   UpdateWindow(window);
+  if (argc == 8) SetCursorPos(atoi(argv[6]), atoi(argv[7]));
   printf("ready\n");
   fflush(stdout);
 
