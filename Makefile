@@ -43,7 +43,8 @@ test-tsan:
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -L threads -j $(JOBS)
 
-# Both Windows programs, the 64-bit one tested under Wine.
+# Both Windows programs built and put through the same checks under Wine,
+# the 32-bit one first (listed as skipped where there is no 32-bit Wine).
 test-windows:
 	JOBS=$(JOBS) scripts/test-windows
 
@@ -58,8 +59,11 @@ fuzz:
 	  -print_final_stats=1 -artifact_prefix=build-fuzz/ build-fuzz/corpus tests/fuzz/seeds
 
 # Records ten seconds (on $$DISPLAY, or on a private virtual display when
-# there is none) and says where the files are.
-demo: deps build
+# there is none) and says where the files are. Installs only what building
+# and recording on Linux need.
+demo:
+	@scripts/install-deps recording
+	$(MAKE) build
 	scripts/demo build/slotrec
 
 # Records the user's own X display until Ctrl-C, into recordings/.
