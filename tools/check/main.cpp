@@ -1,0 +1,80 @@
+// slotrec-check: is a recording whole? Checks every segment pair of each
+// run directory named on the command line and the run as a whole, and
+// prints a table (or JSON with --json). Exit status: 0 every run whole,
+// 1 problems found, 2 a path that is no run directory or a command-line
+// error.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tools/check/check_texts.h"
+#include "tools/check/report.h"
+#include "tools/check/run_check.h"
+#include "tools/common/avi_reader.h"
+
+namespace {
+
+int UsageError(const char* what, const char* argument) {
+  std::fprintf(stderr, "%s: %s%s%s\n%s", check_text::kProgram, what, argument != nullptr ? ": " : "",
+               argument != nullptr ? argument : "", check_text::kUsage);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  check::CheckOptions options;
+  bool json = false;
+  std::vector<std::string> directories;
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (options_end || arg[0] != '-' || arg[1] == '\0') {
+      directories.push_back(arg);
+    } else if (std::strcmp(arg, "--") == 0) {
+      options_end = true;
+    } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      std::fputs(check_text::kUsage, stdout);
+      return 0;
+    } else if (std::strcmp(arg, "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(arg, "--no-decode") == 0) {
+      options.decode = false;
+    } else if (std::strcmp(arg, "--slotsecs") == 0 || std::strncmp(arg, "--slotsecs=", 11) == 0) {
+      const char* value = arg[10] == '=' ? arg + 11 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (value == nullptr) return UsageError("--slotsecs needs a number of seconds", nullptr);
+      char* end = nullptr;
+      long seconds = std::strtol(value, &end, 10);
+      if (end == value || *end != '\0' || seconds < 1 || seconds > 2147483)
+        return UsageError("--slotsecs takes whole seconds from 1 to 2147483", value);
+      options.slot_ms = static_cast<std::int64_t>(seconds) * 1000;
+    } else {
+      return UsageError("unknown option", arg);
+    }
+  }
+  if (directories.empty()) return UsageError("no run directory given", nullptr);
+
+  runfiles::QuietLibav();
+  std::vector<check::RunCheck> runs;
+  int status = 0;
+  for (std::size_t i = 0; i < directories.size(); ++i) {
+    check::RunCheck run = check::CheckRun(directories[i], options);
+    status = std::max(status, run.status());
+    if (json) {
+      runs.push_back(std::move(run));
+    } else {
+      if (i > 0) std::fputc('\n', stdout);
+      check::PrintTable(stdout, run);
+      std::fflush(stdout);
+    }
+  }
+  if (json) check::PrintJson(stdout, runs, status);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: %s\n", check_text::kProgram, check_text::kCannotWrite);
+    return 2;
+  }
+  return status;
+}

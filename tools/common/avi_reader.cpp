@@ -1,0 +1,285 @@
+#include "tools/common/avi_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+}
+
+namespace runfiles {
+
+namespace {
+
+std::uint32_t Le32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+bool IsCode(const unsigned char* p, const char* code) { return std::memcmp(p, code, 4) == 0; }
+
+// A size field the writer never filled in: libavformat leaves the size of
+// a list it has opened at -1 until it closes the list, and a writer that
+// reserves the field with zeros leaves 0.
+bool Unfilled(std::uint32_t size) { return size == 0xffffffffu || size == 0; }
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads exactly `size` bytes at `offset`; false at the end of the file or
+// on an error.
+bool ReadAt(int fd, std::int64_t offset, unsigned char* bytes, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The first H.264 NAL units of an Annex B packet, one call per unit:
+// `visit(type, unit_with_start_code)`; stops when visit returns false.
+template <typename Visit>
+void ForEachNal(const AVPacket* packet, Visit visit) {
+  const std::uint8_t* data = packet->data;
+  const int size = packet->size;
+  auto start_code_at = [&](int i) {
+    return i + 3 <= size && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1;
+  };
+  int i = 0;
+  while (i < size && !start_code_at(i)) ++i;
+  while (i < size) {
+    int unit = i + 3;  // first byte after the start code
+    int next = unit;
+    while (next < size && !start_code_at(next)) ++next;
+    // A four-byte start code belongs to the next unit.
+    int end = next;
+    if (next < size && end > unit && data[end - 1] == 0) --end;
+    int from = i > 0 && data[i - 1] == 0 ? i - 1 : i;
+    if (unit < size &&
+        !visit(data[unit] & 0x1f, std::string(reinterpret_cast<const char*>(data + from),
+                                              static_cast<std::size_t>(end - from))))
+      return;
+    i = next;
+  }
+}
+
+}  // namespace
+
+AviStructure InspectAviStructure(const std::string& path) {
+  AviStructure result;
+  Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (fd.get() < 0 || fstat(fd.get(), &info) != 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    result.error = "not a regular file";
+    return result;
+  }
+  const std::int64_t file_bytes = info.st_size;
+  result.file_bytes = file_bytes;
+  unsigned char head[12];
+  if (!ReadAt(fd.get(), 0, head, sizeof head) || !IsCode(head, "RIFF") || !IsCode(head + 8, "AVI ")) {
+    result.shape = AviShape::kNotAvi;
+    return result;
+  }
+  // The first RIFF list holds the headers, the frames and (once the file
+  // is complete) the index; files past 1 GiB go on in further AVIX lists.
+  bool index_found = false;
+  bool unfinished = false;
+  std::int64_t beyond_end = 0;  // how far the furthest list or chunk reaches past the file
+  std::int64_t riff_at = 0;
+  for (int riff = 0; riff_at + 12 <= file_bytes; ++riff) {
+    if (!ReadAt(fd.get(), riff_at, head, sizeof head)) break;
+    if (!IsCode(head, "RIFF")) break;  // trailing bytes that are no list
+    const std::uint32_t riff_size = Le32(head + 4);
+    if (Unfilled(riff_size)) unfinished = true;
+    const std::int64_t riff_end = riff_at + 8 + riff_size + (riff_size & 1);
+    if (!unfinished && riff_end > file_bytes) beyond_end = std::max(beyond_end, riff_end - file_bytes);
+    const std::int64_t walk_end = unfinished ? file_bytes : std::min(riff_end, file_bytes);
+    std::int64_t at = riff_at + 12;
+    while (at + 8 <= walk_end) {
+      unsigned char chunk[12];
+      if (!ReadAt(fd.get(), at, chunk, 8)) break;
+      const std::uint32_t size = Le32(chunk + 4);
+      const bool is_list = IsCode(chunk, "LIST");
+      if (is_list && Unfilled(size)) {
+        unfinished = true;
+        break;  // a list never closed: the frames run to the end of the file
+      }
+      if (riff == 0 && IsCode(chunk, "idx1")) index_found = true;
+      const std::int64_t chunk_end = at + 8 + size + (size & 1);
+      if (chunk_end > file_bytes) {
+        beyond_end = std::max(beyond_end, chunk_end - file_bytes);
+        break;
+      }
+      at = chunk_end;
+    }
+    if (unfinished) break;
+    riff_at = riff_end;
+  }
+  if (unfinished) {
+    result.shape = AviShape::kUnfinished;
+  } else if (beyond_end > 0) {
+    result.shape = AviShape::kCutShort;
+    result.missing_bytes = beyond_end;
+  } else if (!index_found) {
+    result.shape = AviShape::kNoIndex;
+  } else {
+    result.shape = AviShape::kComplete;
+  }
+  return result;
+}
+
+AviInput::~AviInput() {
+  if (format_ != nullptr) avformat_close_input(&format_);
+}
+
+bool AviInput::Open(const std::string& path, std::string* error) {
+  const AVInputFormat* avi = av_find_input_format("avi");
+  int r = avformat_open_input(&format_, path.c_str(), avi, nullptr);
+  if (r < 0) {
+    format_ = nullptr;  // freed by avformat_open_input
+    *error = AvError(r);
+    return false;
+  }
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    AVStream* st = format_->streams[i];
+    if (stream_ == nullptr && st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      stream_ = st;
+    } else {
+      st->discard = AVDISCARD_ALL;
+    }
+  }
+  if (stream_ == nullptr) {
+    *error = "no video stream";
+    return false;
+  }
+  return true;
+}
+
+int AviInput::Next(AVPacket* packet, std::string* error) {
+  for (;;) {
+    av_packet_unref(packet);
+    int r = av_read_frame(format_, packet);
+    if (r == AVERROR_EOF) return 0;
+    if (r < 0) {
+      *error = AvError(r);
+      return -1;
+    }
+    if (packet->stream_index == stream_->index) return 1;
+  }
+}
+
+AVRational AviInput::nominal_rate() const {
+  if (stream_ == nullptr || stream_->time_base.num <= 0 || stream_->time_base.den <= 0)
+    return AVRational{0, 1};
+  return av_inv_q(stream_->time_base);
+}
+
+DecodeCount CountFrames(AviInput* input, bool decode) {
+  DecodeCount count;
+  AVCodecContext* decoder = nullptr;
+  if (decode) {
+    const AVCodec* codec = avcodec_find_decoder(input->stream()->codecpar->codec_id);
+    decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    int r = decoder == nullptr ? AVERROR_DECODER_NOT_FOUND
+                               : avcodec_parameters_to_context(decoder, input->stream()->codecpar);
+    if (r >= 0) {
+      // Slice threads only for large pictures: they cost nothing in delay,
+      // and a small picture decodes faster than threads start.
+      const auto* par = input->stream()->codecpar;
+      decoder->thread_type = FF_THREAD_SLICE;
+      decoder->thread_count = static_cast<std::int64_t>(par->width) * par->height > 1000000 ? 0 : 1;
+      r = avcodec_open2(decoder, codec, nullptr);
+    }
+    if (r < 0) {
+      count.decoder_error = AvError(r);
+      avcodec_free_context(&decoder);
+    }
+  }
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  auto drain = [&] {
+    for (;;) {
+      int r = avcodec_receive_frame(decoder, frame);
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+      if (r < 0) {
+        ++count.damaged;
+        return;
+      }
+      ++count.frames;
+      if ((frame->flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame->decode_error_flags != 0)
+        ++count.damaged;
+      av_frame_unref(frame);
+    }
+  };
+  for (;;) {
+    int r = input->Next(packet, &count.read_error);
+    if (r <= 0) break;
+    if (packet->size == 0) continue;  // an empty chunk: a dropped frame
+    ++count.packets;
+    if (decoder == nullptr) continue;
+    if ((packet->flags & AV_PKT_FLAG_CORRUPT) != 0) ++count.damaged;
+    int sent = avcodec_send_packet(decoder, packet);
+    if (sent < 0 && sent != AVERROR(EAGAIN)) ++count.damaged;
+    drain();
+  }
+  if (decoder != nullptr) {
+    avcodec_send_packet(decoder, nullptr);
+    drain();
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avcodec_free_context(&decoder);
+  return count;
+}
+
+bool IsH264KeyPacket(const AVPacket* packet) {
+  bool key = false;
+  ForEachNal(packet, [&](int type, const std::string&) {
+    if (type == 5) key = true;
+    // Past the first slice nothing more is learnt.
+    return !(key || type == 1);
+  });
+  return key;
+}
+
+std::string H264ParameterSets(const AVPacket* packet) {
+  std::string sets;
+  ForEachNal(packet, [&](int type, const std::string& unit) {
+    if (type == 7 || type == 8) sets += unit;
+    return type != 1 && type != 5;
+  });
+  return sets;
+}
+
+std::string AvError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+void QuietLibav() { av_log_set_level(AV_LOG_QUIET); }
+
+}  // namespace runfiles
