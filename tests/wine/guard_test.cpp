@@ -131,6 +131,53 @@ void NestedOnAnotherThread() {
         "on a second thread: an illegal instruction, a raised code and a throw give false");
 }
 
+#if defined(__i386__)
+// A handler frame of the body's own on the i686 chain, as a compressor's
+// __try/__finally leaves one: when the guard takes a fault from deeper
+// down, the system must call it once with the unwinding flag (that is when
+// termination handlers run), and take it off the chain.
+struct UnwindWitness {
+  EXCEPTION_REGISTRATION_RECORD registration;
+  int* unwound;
+};
+
+extern "C" EXCEPTION_DISPOSITION __cdecl WitnessHandler(EXCEPTION_RECORD* record, void* frame,
+                                                        CONTEXT* /*context*/,
+                                                        void* /*dispatcher_context*/) {
+  if (IS_UNWINDING(record->ExceptionFlags)) ++*static_cast<UnwindWitness*>(frame)->unwound;
+  return ExceptionContinueSearch;
+}
+
+NT_TIB* ThreadInformation() {
+  NT_TIB* tib;
+  asm volatile("movl %%fs:0x18, %0" : "=r"(tib));
+  return tib;
+}
+
+void FaultUnderWitness(void* unwound) {
+  UnwindWitness witness;
+  witness.unwound = static_cast<int*>(unwound);
+  NT_TIB* tib = ThreadInformation();
+  witness.registration.Next = tib->ExceptionList;
+  witness.registration.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(&WitnessHandler);
+  tib->ExceptionList = &witness.registration;
+  asm volatile("" ::: "memory");
+  WriteBadPointer(nullptr);
+  asm volatile("" ::: "memory");
+  tib->ExceptionList = witness.registration.Next;  // not reached
+}
+
+void InnerFramesAreUnwound() {
+  int unwound = 0;
+  EXCEPTION_REGISTRATION_RECORD* before = ThreadInformation()->ExceptionList;
+  Check(!RunGuarded(FaultUnderWitness, &unwound), "a fault under the body's own handler frame");
+  Check(unwound == 1, "the body's handler frame was unwound once");
+  Check(ThreadInformation()->ExceptionList == before, "the handler chain is as it was before");
+}
+#else
+void InnerFramesAreUnwound() {}
+#endif
+
 // Many faults in a row: the handler chain (i686) and the stack stay sound.
 void RepeatedFaults() {
   int returned = 0;
@@ -175,6 +222,7 @@ int main() {
   CxxExceptionsUnwindAndAreFreed();
   InnerHandlersKeepTheirExceptions();
   NestedOnAnotherThread();
+  InnerFramesAreUnwound();
   RepeatedFaults();
   ThreadsKeepTheirOwnResumePoints();
   std::printf("%s\n", g_failures == 0 ? "guard: all checks passed" : "guard: checks failed");
