@@ -25,6 +25,15 @@
 // (a full disk, a file-size limit, an I/O error) the file is cut back to its
 // last whole chunk, every later write is refused with AVIERR_FILEWRITE, and
 // its release says on standard error that the file could not be completed.
+//
+// Memory. An encoder for a large screen holds tens of megabytes, and a
+// recorder that rotates segments has up to three compressing streams at
+// once: the one it writes, the next one prepared, and the last one waiting
+// to be finalised. When a compressing stream takes its first frame, the
+// stream that took frames before it has most likely seen its last: its
+// compressor rests (frees its encoder and picture) at once instead of when
+// the stream is released. Should a frame come to it after all, a new
+// encoder codes it as a key frame.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,6 +155,9 @@ struct AviObject {
   CompressorConfig config;
   std::int64_t next_position = 0;  // the position the next chunk stands for
   bool key_next = false;           // the last frame failed: code the next one as a key frame
+  // Whether a write has come to this compressing stream yet. Written and
+  // read by AVIStreamWrite (on whichever thread writes).
+  std::atomic<bool> written{false};
 
   AviObject(Kind k, std::shared_ptr<AviFile> f) : kind(k), file(std::move(f)) {}
   ~AviObject() {
@@ -162,6 +174,11 @@ std::atomic<int> g_library_users{0};
 
 // Files whose last release could not complete them on disk.
 std::atomic<DWORD> g_incomplete_files{0};
+
+// The compressing stream that most recently took its first frame. Guarded
+// by g_writer_mutex, which is never held together with a file's mutex.
+std::mutex g_writer_mutex;
+std::weak_ptr<AviObject> g_latest_writer;
 
 std::shared_ptr<AviObject> find_file(PAVIFILE handle) {
   std::shared_ptr<AviObject> obj = objects().find(handle_token(handle));
@@ -394,6 +411,22 @@ HRESULT write_one_frame(AviObject& c, std::int64_t position, const BYTE* pixels,
   ++c.next_position;
   bytes += sink.bytes;
   return AVIERR_OK;
+}
+
+// A compressing stream takes its first frame: the one that took its first
+// frame before it rests (see Memory at the top). Called without any file's
+// mutex held.
+void take_over_from_latest_writer(const std::shared_ptr<AviObject>& c) {
+  std::shared_ptr<AviObject> previous;
+  {
+    std::lock_guard<std::mutex> lock(g_writer_mutex);
+    previous = g_latest_writer.lock();
+    g_latest_writer = c;
+  }
+  if (previous == nullptr || previous == c) return;
+  std::lock_guard<std::mutex> lock(previous->file->mutex);
+  if (!previous->closed && previous->session != nullptr && previous->driver->rest != nullptr)
+    previous->driver->rest(previous->session);
 }
 
 // ---- completing ------------------------------------------------------------
@@ -636,6 +669,7 @@ HRESULT AVIStreamWrite(PAVISTREAM pavi, LONG lStart, LONG lSamples, LPVOID lpBuf
   std::shared_ptr<AviObject> c = find_stream(pavi);
   if (c == nullptr) return AVIERR_BADHANDLE;
   if (c->kind != Kind::Compressing) return AVIERR_UNSUPPORTED;
+  if (!c->written.exchange(true)) take_over_from_latest_writer(c);
 
   std::lock_guard<std::mutex> lock(c->file->mutex);
   if (c->closed) return AVIERR_BADHANDLE;

@@ -57,6 +57,11 @@ struct CompressorDriver {
   HRESULT (*flush)(CompressorSession* session, CompressorPacketSink sink, void* sink_context);
   // Frees the session.
   void (*end)(CompressorSession* session);
+  // The stream expects no more frames for now: frees what can be made again
+  // (the encoder, the picture). A frame that comes after all is coded as a
+  // key frame by a new encoder. Null for a compressor that has nothing to
+  // free.
+  void (*rest)(CompressorSession* session);
 };
 
 // The installed compressor with this handler code (compared without regard to

@@ -2,6 +2,7 @@
 // thread priorities, local time, console control events (signals), events
 // and waits, COM set-up, global memory blocks and the hold on a directory.
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sched.h>
@@ -107,7 +108,14 @@ void dispatch_control_events() {
 //   closed ssh session, `ulimit -f`). Writes fail instead.
 // - A SIGHUP that was ignored at start (nohup) stays ignored: the console
 //   handler then does not take it.
+// - Memory stays flat over a recording of hours. glibc raises its mmap
+//   threshold each time a large block that had a mapping of its own is freed
+//   (up to 32 MiB); from then on the encoders' frame buffers come from the
+//   heap, and each segment's encoder leaves its freed buffers there, so the
+//   resident size creeps up segment after segment. A fixed threshold keeps
+//   every large buffer in a mapping of its own, given back whole when freed.
 bool g_hangup_ignored_at_start = false;
+constexpr int kMmapThresholdBytes = 256 * 1024;
 
 const bool kProcessReady = [] {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -120,6 +128,7 @@ const bool kProcessReady = [] {
   signal(SIGXFSZ, SIG_IGN);
   struct sigaction hangup{};
   g_hangup_ignored_at_start = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
+  mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
   return true;
 }();
 

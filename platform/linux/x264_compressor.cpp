@@ -1,27 +1,40 @@
-// The x264vfw compressor on Linux: libx264 through libavcodec, with the
-// colour conversion of libswscale in front.
+// The x264vfw compressor on Linux: libx264, driven directly, with our own
+// colour conversion in front (yuv_convert.h).
 //
 // It behaves as x264vfw does where the recorder can see it: the same codes
 // and description, the same input formats, and the same settings key read
 // when a stream starts. It always produces I420 H.264 without B-frames and
-// without lookahead, and spreads each frame over the cores in slices rather
-// than in frame threads, so every frame is in the file when its write returns.
+// without lookahead, so every frame is in the file when its write returns.
+//
+// A screen mostly stands still. The conversion compares each macroblock it
+// writes with the one the encoder was given before, and libx264 is told
+// which macroblocks are unchanged (X264_MBINFO_CONSTANT): it codes them as
+// skips without analysing them, and since it only does so when the
+// reference is at least as good as the frame being coded, nothing is lost
+// in any mode. An idle desktop costs a fraction of a full frame, and every
+// frame is still a whole picture of its own in the stream.
+//
+// A session can rest (the AVIFile layer rests a stream that another has
+// taken over from): its encoder and picture are freed, and a frame that
+// comes after all starts a new encoder with a key frame.
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/linux/x264_compressor.h"
+#include "platform/linux/yuv_convert.h"
 #include "platform/platform.h"
 
 extern "C" {
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
+#include <libavutil/mem.h>
 #include <x264.h>
 }
 
@@ -32,33 +45,28 @@ constexpr DWORD kOutputFourcc = mmioFOURCC('H', '2', '6', '4');
 constexpr DWORD kOutputFourccAlt = mmioFOURCC('X', '2', '6', '4');
 constexpr char16_t kName[] = u"x264vfw";
 constexpr char16_t kDescription[] = u"x264vfw - H.264/MPEG-4 AVC codec";
-constexpr char16_t kDriver[] = u"libx264 (libavcodec)";
+constexpr char16_t kDriver[] = u"libx264";
 constexpr char kSettingsKey[] = "Software\\GNU\\x264";
 // Larger frames than x264 and H.264 levels allow; also keeps every size
 // computation far inside 32 bits.
 constexpr LONG kMaxDimension = 16384;
-// libswscale's converter for BGR24 gives each 2x2 block the average chroma
-// of its pixels, except in the first and last chroma rows, which take one
-// pixel's. SWS_ACCURATE_RND would average those two rows as well, through the
-// general path, at three to four times the cost (about 5 ms more per 1080p
-// frame); two edge rows of chroma are not worth that on every frame.
-constexpr int kScaleFlags = SWS_BILINEAR;
+constexpr int kMacroblock = 16;
+// Rows of the picture's planes start on this boundary (libx264's own
+// pictures use 64 for AVX-512 copies).
+constexpr int kPlaneAlign = 64;
+// Frames of at most this many pixels are coded on one thread. A larger
+// frame is spread over every processor in slices: for a 1920 x 1080 screen
+// that still moves the frame costs more CPU (each slice thread has its own
+// set-up) but less time, which a recorder that must keep its rate needs.
+// See x264_encoder_threads.
+constexpr long kOneThreadPixels = 1280L * 720L;
 
 // ---- logging ---------------------------------------------------------------
 
-// libavcodec and libx264 log through av_log, which goes to stderr (slotrec's
-// stdout is its byte-exact log). Messages of an encoder follow the log_level
-// of the stream that owns it; all others (the muxer, libswscale) follow the
-// stream started most recently. Written by begin, read by the log callback
-// on any thread.
+// The muxer logs through av_log, which goes to stderr (slotrec's stdout is
+// its byte-exact log); it follows the log_level of the stream started most
+// recently. Written by begin, read by the log callback on any thread.
 std::atomic<int> g_latest_threshold{AV_LOG_WARNING};
-
-// The threshold of each of our encoders, by its codec context. The callback
-// looks the context up here rather than trusting a context's fields, so a
-// context that is not ours cannot mislead it. Written by begin and end,
-// read by the log callback on any thread (libx264 logs from its own).
-std::mutex g_encoders_mutex;
-std::unordered_map<const void*, int> g_encoder_thresholds;  // under g_encoders_mutex
 
 int av_threshold(DWORD log_level) {
   switch (log_level) {
@@ -70,47 +78,19 @@ int av_threshold(DWORD log_level) {
   }
 }
 
-}  // namespace
-
-struct CompressorSession {
-  X264Settings settings;
-  int log_threshold = AV_LOG_WARNING;
-  int width = 0;
-  int height = 0;
-  int stride = 0;                      // bytes per DIB row
-  std::size_t frame_bytes = 0;
-  AVCodecContext* encoder = nullptr;
-  SwsContext* scaler = nullptr;
-  AVFrame* picture = nullptr;
-  AVPacket* packet = nullptr;
-  // Pictures handed to the encoder: its own clock, which only moves on.
-  // The caller's positions may repeat (a frame retried after it could not
-  // be stored), and x264 warns about every time stamp that does not
-  // increase; with force-cfr it times nothing by them.
-  std::int64_t pictures = 0;
-
-  ~CompressorSession() {
-    if (encoder != nullptr) {
-      std::lock_guard<std::mutex> lock(g_encoders_mutex);
-      g_encoder_thresholds.erase(encoder);
-    }
-    avcodec_free_context(&encoder);
-    sws_freeContext(scaler);
-    av_frame_free(&picture);
-    av_packet_free(&packet);
+// libx264's own levels for a log_level: none, error, warning, info, debug.
+int x264_threshold(DWORD log_level) {
+  switch (log_level) {
+    case 0: return X264_LOG_NONE;
+    case 1: return X264_LOG_ERROR;
+    case 2: return X264_LOG_WARNING;
+    case 3: return X264_LOG_INFO;
+    default: return X264_LOG_DEBUG;
   }
-};
+}
 
-namespace {
-
-void log_callback(void* avcl, int level, const char* fmt, va_list args) {
-  int threshold = g_latest_threshold.load(std::memory_order_relaxed);
-  if (avcl != nullptr) {
-    std::lock_guard<std::mutex> lock(g_encoders_mutex);
-    auto it = g_encoder_thresholds.find(avcl);
-    if (it != g_encoder_thresholds.end()) threshold = it->second;
-  }
-  if (level > threshold) return;
+void av_log_line(void* avcl, int level, const char* fmt, va_list args) {
+  if (level > g_latest_threshold.load(std::memory_order_relaxed)) return;
   char line[1024];
   thread_local int print_prefix = 1;
   av_log_format_line2(avcl, level, fmt, args, line, sizeof line, &print_prefix);
@@ -119,11 +99,64 @@ void log_callback(void* avcl, int level, const char* fmt, va_list args) {
 
 void install_log_callback() {
   static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(log_callback); });
+  std::call_once(once, [] { av_log_set_callback(av_log_line); });
 }
 
-void note(const CompressorSession& s, int level, const char* text, const std::string& value) {
-  if (level <= s.log_threshold) std::fprintf(stderr, "x264vfw: %s \"%s\"\n", text, value.c_str());
+}  // namespace
+
+struct CompressorSession {
+  X264Settings settings;
+  int log_threshold = X264_LOG_WARNING;  // libx264's level; read by its log callback
+  int width = 0;
+  int height = 0;
+  int bytes_per_pixel = 3;
+  int stride = 0;                      // bytes per DIB row
+  std::size_t frame_bytes = 0;
+  int mb_width = 0;
+  int mb_height = 0;
+  x264_param_t param{};
+  std::int64_t bit_rate = 0;           // for the file's header: bits per second, 0 unless ABR
+  x264_t* encoder = nullptr;           // null while resting
+
+  // The picture handed to the encoder, made at the first convert: three
+  // planes in one block. `converted` once it holds a frame.
+  std::uint8_t* block = nullptr;
+  std::uint8_t* plane[3] = {};
+  int plane_stride[3] = {};
+  bool converted = false;
+  // Per macroblock: 1 where the picture differs from the one the encoder
+  // was last given (or no encoder has seen it).
+  std::vector<std::uint8_t> changed;
+  std::vector<std::uint8_t> mb_info;   // what the encoder is told, per frame
+  int unchanged_macroblocks = 0;       // of the last compressed frame
+
+  AVPacket* packet = nullptr;          // wraps the encoder's output for the sink
+  // Pictures handed to the encoder: its own clock, which only moves on.
+  // The caller's positions may repeat (a frame retried after it could not
+  // be stored), and x264 warns about every time stamp that does not
+  // increase; with a constant frame rate it times nothing by them.
+  std::int64_t pictures = 0;
+
+  ~CompressorSession() {
+    if (encoder != nullptr) x264_encoder_close(encoder);
+    av_free(block);
+    av_packet_free(&packet);
+  }
+};
+
+namespace {
+
+void x264_log_line(void* context, int level, const char* fmt, va_list args) {
+  const auto* s = static_cast<const CompressorSession*>(context);
+  if (s != nullptr && level > s->log_threshold) return;
+  static const char* const kLevels[] = {"error", "warning", "info", "debug"};
+  char line[1024];
+  std::vsnprintf(line, sizeof line, fmt, args);
+  std::fprintf(stderr, "x264 [%s]: %s", level >= 0 && level <= 3 ? kLevels[level] : "unknown", line);
+}
+
+void note(const CompressorSession& s, const char* text, const std::string& value) {
+  if (X264_LOG_WARNING <= s.log_threshold) std::fprintf(stderr, "x264vfw: %s \"%s\"\n", text, value.c_str());
 }
 
 // ---- settings --------------------------------------------------------------
@@ -194,6 +227,10 @@ X264Settings x264_read_settings() {
   return s;
 }
 
+int x264_encoder_threads(int width, int height) {
+  return static_cast<long>(width) * height <= kOneThreadPixels ? 1 : 0;  // 0: one per processor
+}
+
 namespace {
 
 // ---- the driver ------------------------------------------------------------
@@ -246,9 +283,11 @@ LRESULT compress_query(const BITMAPINFOHEADER* in, const BITMAPINFOHEADER* out) 
 // tuning, so neither can bring back B-frames or lookahead. With a variable
 // frame rate x264 holds each frame back until the next one shows its
 // duration; our positions are a constant rate (force-cfr), so it need not.
-std::string encoder_options(const X264Settings& s, int keyint) {
+std::string encoder_options(const X264Settings& s, int keyint, int threads) {
   std::string o = "bframes=0:rc-lookahead=0:sync-lookahead=0:mbtree=0:sliced-threads=1:force-cfr=1";
   char buf[64];
+  std::snprintf(buf, sizeof buf, ":threads=%d", threads);
+  o += threads > 0 ? buf : ":threads=auto";
   if (keyint > 0) {
     std::snprintf(buf, sizeof buf, ":keyint=%d", keyint);
     o += buf;
@@ -272,6 +311,46 @@ std::string encoder_options(const X264Settings& s, int keyint) {
   return o + buf;
 }
 
+// Applies "name=value:name=value" to the parameters. False at the first
+// one libx264 does not take.
+bool parse_options(x264_param_t* p, const std::string& options) {
+  std::size_t at = 0;
+  while (at < options.size()) {
+    std::size_t end = options.find(':', at);
+    if (end == std::string::npos) end = options.size();
+    std::string item = options.substr(at, end - at);
+    std::size_t eq = item.find('=');
+    std::string name = item.substr(0, eq);
+    std::string value = eq == std::string::npos ? "1" : item.substr(eq + 1);
+    if (x264_param_parse(p, name.c_str(), value.c_str()) != 0) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// Makes the planes of the picture: rows padded to kPlaneAlign bytes.
+bool make_picture(CompressorSession* s) {
+  const int luma_stride = (s->width + kPlaneAlign - 1) / kPlaneAlign * kPlaneAlign;
+  const int chroma_stride = (s->width / 2 + kPlaneAlign - 1) / kPlaneAlign * kPlaneAlign;
+  const std::size_t luma_bytes = static_cast<std::size_t>(luma_stride) * s->height;
+  const std::size_t chroma_bytes = static_cast<std::size_t>(chroma_stride) * (s->height / 2);
+  s->block = static_cast<std::uint8_t*>(av_malloc(luma_bytes + 2 * chroma_bytes));
+  if (s->block == nullptr) return false;
+  s->plane[0] = s->block;
+  s->plane[1] = s->block + luma_bytes;
+  s->plane[2] = s->block + luma_bytes + chroma_bytes;
+  s->plane_stride[0] = luma_stride;
+  s->plane_stride[1] = s->plane_stride[2] = chroma_stride;
+  s->converted = false;
+  return true;
+}
+
+void forget_picture(CompressorSession* s) {
+  av_freep(&s->block);
+  for (auto& p : s->plane) p = nullptr;
+  s->converted = false;
+}
+
 HRESULT begin(const CompressorConfig& config, CompressorSession** out) {
   *out = nullptr;
   const BITMAPINFOHEADER& format = config.format;
@@ -279,117 +358,185 @@ HRESULT begin(const CompressorConfig& config, CompressorSession** out) {
   install_log_callback();
   auto s = std::make_unique<CompressorSession>();
   s->settings = x264_read_settings();
-  s->log_threshold = av_threshold(s->settings.log_level);
-  g_latest_threshold.store(s->log_threshold, std::memory_order_relaxed);
+  s->log_threshold = x264_threshold(s->settings.log_level);
+  g_latest_threshold.store(av_threshold(s->settings.log_level), std::memory_order_relaxed);
   if (!is_preset(s->settings.preset)) {
-    note(*s, AV_LOG_WARNING, "unknown preset, using ultrafast:", s->settings.preset);
+    note(*s, "unknown preset, using ultrafast:", s->settings.preset);
     s->settings.preset = "ultrafast";
   }
   if (!is_tuning(s->settings.tuning)) {
-    note(*s, AV_LOG_WARNING, "unknown tuning, using none:", s->settings.tuning);
+    note(*s, "unknown tuning, using none:", s->settings.tuning);
     s->settings.tuning.clear();
   }
   s->width = format.biWidth;
   s->height = format.biHeight;
+  s->bytes_per_pixel = format.biBitCount / 8;
   s->stride = ((format.biWidth * format.biBitCount + 31) / 32) * 4;
   s->frame_bytes = static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->height);
-
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (codec == nullptr) return AVIERR_NOCOMPRESSOR;
-  s->encoder = avcodec_alloc_context3(codec);
-  s->picture = av_frame_alloc();
+  s->mb_width = (s->width + kMacroblock - 1) / kMacroblock;
+  s->mb_height = (s->height + kMacroblock - 1) / kMacroblock;
+  s->changed.assign(static_cast<std::size_t>(s->mb_width) * s->mb_height, 1);
+  s->mb_info.assign(s->changed.size(), 0);
   s->packet = av_packet_alloc();
-  if (s->encoder == nullptr || s->picture == nullptr || s->packet == nullptr) return AVIERR_MEMORY;
-  AVCodecContext* enc = s->encoder;
-  {
-    std::lock_guard<std::mutex> lock(g_encoders_mutex);
-    g_encoder_thresholds[enc] = s->log_threshold;
-  }
-  enc->width = s->width;
-  enc->height = s->height;
-  enc->pix_fmt = AV_PIX_FMT_YUV420P;
-  enc->time_base = config.time_base;
-  enc->framerate = av_inv_q(config.time_base);
-  enc->max_b_frames = 0;
-  enc->color_range = AVCOL_RANGE_MPEG;
-  enc->colorspace = AVCOL_SPC_SMPTE170M;  // libswscale's default matrix, BT.601
-  av_opt_set(enc->priv_data, "preset", s->settings.preset.c_str(), 0);
-  if (!s->settings.tuning.empty()) av_opt_set(enc->priv_data, "tune", s->settings.tuning.c_str(), 0);
-  av_opt_set(enc->priv_data, "x264-params", encoder_options(s->settings, config.keyint).c_str(), 0);
-  // A key frame asked for is an IDR frame: nothing after it refers to a
-  // frame before it, so a frame the file could not take is never needed.
-  av_opt_set_int(enc->priv_data, "forced-idr", 1, 0);
-  if (avcodec_open2(enc, codec, nullptr) < 0) return AVIERR_COMPRESSOR;
+  if (s->packet == nullptr) return AVIERR_MEMORY;
 
-  AVPixelFormat in_format = format.biBitCount == 24 ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_BGR0;
-  s->scaler = sws_getContext(s->width, s->height, in_format, s->width, s->height, AV_PIX_FMT_YUV420P,
-                             kScaleFlags, nullptr, nullptr, nullptr);
-  if (s->scaler == nullptr) return AVIERR_MEMORY;
-  s->picture->format = AV_PIX_FMT_YUV420P;
-  s->picture->width = s->width;
-  s->picture->height = s->height;
-  s->picture->color_range = AVCOL_RANGE_MPEG;
-  s->picture->colorspace = AVCOL_SPC_SMPTE170M;
-  if (av_frame_get_buffer(s->picture, 0) < 0) return AVIERR_MEMORY;
+  x264_param_t& p = s->param;
+  if (x264_param_default_preset(&p, s->settings.preset.c_str(),
+                                s->settings.tuning.empty() ? nullptr : s->settings.tuning.c_str()) < 0)
+    return AVIERR_COMPRESSOR;
+  p.pf_log = x264_log_line;
+  p.p_log_private = s.get();
+  p.i_log_level = s->log_threshold;
+  p.i_csp = X264_CSP_I420;
+  p.i_width = s->width;
+  p.i_height = s->height;
+  p.i_timebase_num = config.time_base.num;
+  p.i_timebase_den = config.time_base.den;
+  p.i_fps_num = config.time_base.den;
+  p.i_fps_den = config.time_base.num;
+  p.b_open_gop = 0;
+  p.vui.b_fullrange = 0;
+  p.vui.i_colmatrix = 6;  // SMPTE 170M (BT.601), the conversion's matrix
+  p.analyse.b_mb_info = 1;
+  if (!parse_options(&p, encoder_options(s->settings, config.keyint, x264_encoder_threads(s->width, s->height))))
+    return AVIERR_COMPRESSOR;
+  s->bit_rate = p.rc.i_rc_method == X264_RC_ABR ? std::int64_t{p.rc.i_bitrate} * 1000 : 0;
+  s->encoder = x264_encoder_open(&p);
+  if (s->encoder == nullptr) return AVIERR_COMPRESSOR;
   *out = s.release();
   return AVIERR_OK;
 }
 
 void stream_parameters(const CompressorSession* s, AVCodecParameters* par) {
-  avcodec_parameters_from_context(par, s->encoder);
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = AV_CODEC_ID_H264;
   par->codec_tag = kOutputFourcc;
+  par->format = AV_PIX_FMT_YUV420P;
+  par->width = s->width;
+  par->height = s->height;
+  par->bit_rate = s->bit_rate;
+  par->sample_aspect_ratio = AVRational{0, 1};
+  par->color_range = AVCOL_RANGE_MPEG;
+  par->color_space = AVCOL_SPC_SMPTE170M;
+  par->field_order = AV_FIELD_UNKNOWN;
+  par->video_delay = 0;
 }
 
 std::size_t frame_bytes(const CompressorSession* s) { return s->frame_bytes; }
 
 HRESULT convert(CompressorSession* s, const BYTE* pixels) {
-  // The encoder may still hold the picture of the previous frame.
-  if (av_frame_make_writable(s->picture) < 0) return AVIERR_MEMORY;
-  // DIB rows run bottom-up: start at the last row and step backwards, so the
-  // conversion reads the caller's buffer in place.
-  const uint8_t* src[4] = {pixels + static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->height - 1),
-                           nullptr, nullptr, nullptr};
-  const int src_stride[4] = {-s->stride, 0, 0, 0};
-  int rows = sws_scale(s->scaler, src, src_stride, 0, s->height, s->picture->data, s->picture->linesize);
-  return rows == s->height ? AVIERR_OK : AVIERR_INTERNAL;
+  if (s->block == nullptr && !make_picture(s)) return AVIERR_MEMORY;
+  // DIB rows run bottom-up: start at the frame's top row, the last in
+  // memory, and step backwards, one macroblock row at a time.
+  const BYTE* top = pixels + static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->height - 1);
+  for (int mb_row = 0; mb_row < s->mb_height; ++mb_row) {
+    const int row = mb_row * kMacroblock;
+    const int rows = s->height - row < kMacroblock ? s->height - row : kMacroblock;
+    yuv::Target target{s->plane[0] + static_cast<std::ptrdiff_t>(row) * s->plane_stride[0],
+                       s->plane[1] + static_cast<std::ptrdiff_t>(row / 2) * s->plane_stride[1],
+                       s->plane[2] + static_cast<std::ptrdiff_t>(row / 2) * s->plane_stride[2],
+                       s->plane_stride[0], s->plane_stride[1]};
+    yuv::bgr_to_i420(top - static_cast<std::ptrdiff_t>(row) * s->stride, -static_cast<std::ptrdiff_t>(s->stride),
+                     s->bytes_per_pixel, s->width, rows, target,
+                     s->changed.data() + static_cast<std::size_t>(mb_row) * s->mb_width);
+  }
+  // A fresh picture held nothing to compare with.
+  if (!s->converted) std::fill(s->changed.begin(), s->changed.end(), 1);
+  s->converted = true;
+  return AVIERR_OK;
 }
 
-// Hands every packet the encoder has ready to sink, stamped pts. After the
-// sink refused one, the rest are taken from the encoder and dropped, so none
-// is left to come out with a later frame.
-HRESULT drain(CompressorSession* s, std::int64_t pts, CompressorPacketSink sink, void* context) {
+// Hands the frame the encoder gave out (size bytes of NAL units, one after
+// another) to sink, stamped pts.
+HRESULT deliver(CompressorSession* s, x264_nal_t* nals, int size, const x264_picture_t& out, std::int64_t pts,
+                CompressorPacketSink sink, void* context) {
+  if (size <= 0) return AVIERR_OK;
+  AVPacket* packet = s->packet;
+  packet->data = nals[0].p_payload;
+  packet->size = size;
+  packet->flags = out.b_keyframe ? AV_PKT_FLAG_KEY : 0;
+  packet->pts = packet->dts = pts;
+  packet->duration = 1;
+  int r = sink(context, packet);
+  av_packet_unref(packet);
+  return r < 0 ? AVIERR_FILEWRITE : AVIERR_OK;
+}
+
+HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPacketSink sink, void* context) {
+  if (!s->converted) return AVIERR_INTERNAL;
+  if (s->encoder == nullptr) {
+    // Woken from rest: a new encoder, whose first frame is a key frame.
+    s->encoder = x264_encoder_open(&s->param);
+    if (s->encoder == nullptr) return AVIERR_COMPRESSOR;
+    std::fill(s->changed.begin(), s->changed.end(), 1);
+  }
+  x264_picture_t picture;
+  x264_picture_init(&picture);
+  picture.img.i_csp = X264_CSP_I420;
+  picture.img.i_plane = 3;
+  for (int i = 0; i < 3; ++i) {
+    picture.img.plane[i] = s->plane[i];
+    picture.img.i_stride[i] = s->plane_stride[i];
+  }
+  picture.i_pts = s->pictures++;
+  picture.i_type = key ? X264_TYPE_IDR : X264_TYPE_AUTO;
+  int unchanged = 0;
+  for (std::size_t i = 0; i < s->changed.size(); ++i) {
+    s->mb_info[i] = s->changed[i] ? 0 : X264_MBINFO_CONSTANT;
+    unchanged += !s->changed[i];
+  }
+  picture.prop.mb_info = s->mb_info.data();
+
+  x264_nal_t* nals = nullptr;
+  int count = 0;
+  x264_picture_t coded;
+  int size = x264_encoder_encode(s->encoder, &nals, &count, &picture, &coded);
+  if (size < 0) {
+    std::fill(s->changed.begin(), s->changed.end(), 1);
+    return AVIERR_COMPRESSOR;
+  }
+  // The encoder now refers to this picture; the next frame is compared
+  // with it.
+  std::fill(s->changed.begin(), s->changed.end(), 0);
+  s->unchanged_macroblocks = key || coded.b_keyframe ? 0 : unchanged;
+  return deliver(s, nals, size, coded, pts, sink, context);
+}
+
+HRESULT flush(CompressorSession* s, CompressorPacketSink sink, void* context) {
   HRESULT result = AVIERR_OK;
-  while (true) {
-    int r = avcodec_receive_packet(s->encoder, s->packet);
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-    if (r < 0) return AVIERR_COMPRESSOR;
-    s->packet->pts = s->packet->dts = pts;
-    s->packet->duration = 1;
-    if (result == AVIERR_OK && sink(context, s->packet) < 0) result = AVIERR_FILEWRITE;
-    av_packet_unref(s->packet);
+  while (s->encoder != nullptr && x264_encoder_delayed_frames(s->encoder) > 0) {
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    x264_picture_t coded;
+    int size = x264_encoder_encode(s->encoder, &nals, &count, nullptr, &coded);
+    if (size < 0) return AVIERR_COMPRESSOR;
+    if (result == AVIERR_OK) result = deliver(s, nals, size, coded, AV_NOPTS_VALUE, sink, context);
   }
   return result;
 }
 
-HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPacketSink sink, void* context) {
-  s->picture->pts = s->pictures++;
-  s->picture->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  if (avcodec_send_frame(s->encoder, s->picture) < 0) return AVIERR_COMPRESSOR;
-  return drain(s, pts, sink, context);
-}
-
-HRESULT flush(CompressorSession* s, CompressorPacketSink sink, void* context) {
-  int r = avcodec_send_frame(s->encoder, nullptr);
-  if (r < 0 && r != AVERROR_EOF) return AVIERR_COMPRESSOR;
-  return drain(s, AV_NOPTS_VALUE, sink, context);
+void rest(CompressorSession* s) {
+  if (s->encoder != nullptr) x264_encoder_close(s->encoder);
+  s->encoder = nullptr;
+  forget_picture(s);
+  std::fill(s->changed.begin(), s->changed.end(), 1);
 }
 
 void end(CompressorSession* s) { delete s; }
 
 }  // namespace
 
-const AVFrame* x264_session_picture(const CompressorSession* session) { return session->picture; }
+X264Picture x264_session_picture(const CompressorSession* session) {
+  X264Picture picture{};
+  for (int i = 0; i < 3; ++i) {
+    picture.plane[i] = session->plane[i];
+    picture.stride[i] = session->plane_stride[i];
+  }
+  return picture;
+}
+
+int x264_session_unchanged_macroblocks(const CompressorSession* session) { return session->unchanged_macroblocks; }
 
 extern const CompressorDriver kX264Driver = {
-    kHandler, get_info, compress_query, begin, stream_parameters, frame_bytes, convert, compress, flush, end,
+    kHandler, get_info, compress_query, begin, stream_parameters, frame_bytes, convert, compress, flush, end, rest,
 };

@@ -1,14 +1,11 @@
-// The x264 video compressor of the Linux platform layer: libx264 through
-// libavcodec, presented as the x264vfw compressor is on Windows.
+// The x264 video compressor of the Linux platform layer: libx264, driven
+// directly, presented as the x264vfw compressor is on Windows.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/linux/compressor_manager.h"
-
-extern "C" {
-#include <libavutil/frame.h>
-}
 
 extern const CompressorDriver kX264Driver;
 
@@ -28,6 +25,20 @@ struct X264Settings {
 // range keeps its default. Any thread.
 X264Settings x264_read_settings();
 
-// The picture the session's last convert produced (YUV 4:2:0), for checking
-// the conversion against the decoded file.
-const AVFrame* x264_session_picture(const CompressorSession* session);
+// The picture the session's last convert produced (YUV 4:2:0: plane 0 is
+// luma, 1 and 2 are U and V at half the width and height), for checking the
+// conversion against the decoded file. All null before the first convert.
+struct X264Picture {
+  const std::uint8_t* plane[3];
+  int stride[3];
+};
+X264Picture x264_session_picture(const CompressorSession* session);
+
+// How many macroblocks of the last compressed frame the compressor was told
+// were the same as in the frame before it (coded as skips), for the tests
+// that keep this honest.
+int x264_session_unchanged_macroblocks(const CompressorSession* session);
+
+// The threads libx264 spreads one frame over: 1, or slices over the
+// processors for frames too large for one to code in time. Any thread.
+int x264_encoder_threads(int width, int height);

@@ -79,12 +79,12 @@ std::vector<std::uint8_t> converted_yuv(const BITMAPINFOHEADER& h, int first, in
   for (int i = first; i < first + count; ++i) {
     std::vector<std::uint8_t> dib = colour_bars(h, i);
     EXPECT_EQ(kX264Driver.convert(session, dib.data()), AVIERR_OK);
-    const AVFrame* pic = x264_session_picture(session);
+    X264Picture pic = x264_session_picture(session);
     for (int plane = 0; plane < 3; ++plane) {
       int w = plane == 0 ? h.biWidth : h.biWidth / 2;
       int rows = plane == 0 ? h.biHeight : h.biHeight / 2;
       for (int y = 0; y < rows; ++y) {
-        const std::uint8_t* row = pic->data[plane] + static_cast<std::ptrdiff_t>(y) * pic->linesize[plane];
+        const std::uint8_t* row = pic.plane[plane] + static_cast<std::ptrdiff_t>(y) * pic.stride[plane];
         all.insert(all.end(), row, row + w);
       }
     }
@@ -114,14 +114,14 @@ TEST(ConversionTest, ChromaIsTheAverageOfEachBlock) {
     CompressorSession* session = nullptr;
     ASSERT_EQ(kX264Driver.begin(config, &session), AVIERR_OK);
     ASSERT_EQ(kX264Driver.convert(session, dib.data()), AVIERR_OK);
-    const AVFrame* pic = x264_session_picture(session);
+    X264Picture pic = x264_session_picture(session);
     // BT.601: this red is U 96 V 224, this blue U 224 V 112; one pixel of
-    // the two would give either, the average gives U 160 V 168. (libswscale
-    // samples one pixel in the first and last chroma rows; look inside.)
-    for (int y = 1; y < 3; ++y)
-      for (int x = 1; x < 7; ++x) {
-        EXPECT_NEAR(pic->data[1][y * pic->linesize[1] + x], 160, 2) << (along_rows ? "rows" : "columns");
-        EXPECT_NEAR(pic->data[2][y * pic->linesize[2] + x], 168, 2) << (along_rows ? "rows" : "columns");
+    // the two would give either, the average gives U 160 V 168, in every
+    // chroma row and column, the edges included.
+    for (int y = 0; y < 4; ++y)
+      for (int x = 0; x < 8; ++x) {
+        EXPECT_NEAR(pic.plane[1][y * pic.stride[1] + x], 160, 2) << (along_rows ? "rows" : "columns");
+        EXPECT_NEAR(pic.plane[2][y * pic.stride[2] + x], 168, 2) << (along_rows ? "rows" : "columns");
       }
     kX264Driver.end(session);
   }
