@@ -24,7 +24,7 @@ inline constexpr const char* kNoSegments =
 
 // Problems of one segment.
 inline constexpr const char* kAviUnpaired = "%s.avi has no %s.meta beside it: its frames have no capture times";
-inline constexpr const char* kMetaUnpaired = "%s.meta has no %s.avi beside it: its %lld frames are lost";
+inline constexpr const char* kMetaUnpaired = "%s.meta has no %s.avi beside it: %lld frame%s lost";
 inline constexpr const char* kNotAFile = "%s%s is not a regular file";
 inline constexpr const char* kEmptyFile = "%s%s is empty (0 bytes)";
 inline constexpr const char* kMetaUnreadable = "%s.meta cannot be read: %s";
@@ -33,10 +33,10 @@ inline constexpr const char* kMetaForeign =
 inline constexpr const char* kMetaNoHeader =
     "%s.meta does not begin with the header (<?xml version=\"1.0\"?> and <frames>)";
 inline constexpr const char* kMetaBadLines =
-    "%s.meta: %lld lines are not frame lines, the first is line %lld: %s";
+    "%s.meta: %lld %s not a frame line, the first is line %lld: %s";
 inline constexpr const char* kMetaLfLines =
-    "%s.meta: %lld lines end in LF alone, not CR LF (was it rewritten by a text tool?)";
-inline constexpr const char* kMetaCut = "%s.meta is cut off in the middle of line %lld (after %lld frame lines)";
+    "%s.meta: %lld %s in LF alone, not CR LF (was it rewritten by a text tool?)";
+inline constexpr const char* kMetaCut = "%s.meta is cut off in the middle of line %lld (after %lld frame line%s)";
 inline constexpr const char* kMetaNoFooter =
     "%s.meta has no closing </frames>: the segment was never finished (the recorder was ended before "
     "it could finish it)";
@@ -50,10 +50,10 @@ inline constexpr const char* kAviUnfinished =
 inline constexpr const char* kAviNoIndex =
     "%s.avi was closed early, without an index (the recorder could write no more: a full disk or a "
     "file size limit); the rest of its timeslot was not recorded";
-inline constexpr const char* kAviDamaged = "%s.avi: %lld frames do not decode cleanly";
-inline constexpr const char* kAviReadError = "%s.avi: reading stopped after %lld frames: %s";
+inline constexpr const char* kAviDamaged = "%s.avi: %lld %s not decode cleanly";
+inline constexpr const char* kAviReadError = "%s.avi: reading stopped after %lld frame%s: %s";
 inline constexpr const char* kAviNoDecoder = "%s.avi: its video cannot be decoded: %s";
-inline constexpr const char* kFrameCount = "%s: %lld frames in the AVI, %lld frame lines in the .meta";
+inline constexpr const char* kFrameCount = "%s: %lld frame%s in the AVI, %lld frame line%s in the .meta";
 inline constexpr const char* kRate = "%s.avi declares %s fps, the run's first segment %s fps";
 inline constexpr const char* kTimeBackBetween =
     "%s: its first frame is %lld ms earlier than the last frame of %s";
@@ -61,6 +61,12 @@ inline constexpr const char* kNoFrames = "%s holds no frames: its timeslot was n
 inline constexpr const char* kMissingOne = "%s: no segment for this timeslot%s";
 inline constexpr const char* kMissingRange = "%s to %s: no segment for these %lld timeslots%s";
 inline constexpr const char* kJump = " (the frames jump %s s there)";
+
+// The two forms of the words a count governs.
+inline const char* Plural(long long n) { return n == 1 ? "" : "s"; }
+inline const char* FrameDoes(long long n) { return n == 1 ? "frame does" : "frames do"; }
+inline const char* LineIs(long long n) { return n == 1 ? "line is" : "lines are"; }
+inline const char* LineEnds(long long n) { return n == 1 ? "line ends" : "lines end"; }
 
 // Problem kinds, for scripts.
 inline constexpr const char* kKindUnpaired = "unpaired";
@@ -92,11 +98,10 @@ inline constexpr const char* kHeads[] = {"segment", "frames", "start", "span s",
                                          "size", "verdict"};
 inline constexpr const char* kVerdictOk = "ok";
 inline constexpr const char* kVerdictUnused = "unused (prepared when the run stopped)";
-inline constexpr const char* kVerdictProblems = "%d problem%s";
-inline constexpr const char* kSummaryRun = "run: %lld segments%s, %lld frames, %s, %s\n";
+inline constexpr const char* kSummaryRun = "run: %lld segment%s%s, %lld frame%s, %s, %s\n";
 inline constexpr const char* kSummaryUnused = " (%lld unused)";
 inline constexpr const char* kSummaryRate =
-    "rate: nominal %s fps, achieved %s fps; %lld frames late by more than a frame interval; "
+    "rate: nominal %s fps, achieved %s fps; %lld frame%s late by more than a frame interval; "
     "largest gap %lld ms%s\n";
 inline constexpr const char* kSummarySlots = "timeslots: %s s, %lld without a segment\n";
 inline constexpr const char* kSummarySlotsUnknown = "timeslots: length unknown (one segment; see --slotsecs)\n";

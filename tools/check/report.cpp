@@ -29,8 +29,6 @@ std::string FramesText(const SegmentCheck& s) {
   return std::to_string(s.avi_frames) + "/" + std::to_string(s.meta_frames);
 }
 
-const char* Plural(long long n) { return n == 1 ? "" : "s"; }
-
 // A rate as a JSON number: whole, or with up to three decimals.
 std::string JsonRate(double value) {
   if (!std::isfinite(value)) return "0";
@@ -54,7 +52,7 @@ void PrintTable(std::FILE* out, const RunCheck& run) {
     std::string verdict = s.unused ? check_text::kVerdictUnused
                           : s.problems == 0
                               ? check_text::kVerdictOk
-                              : std::to_string(s.problems) + " problem" + Plural(s.problems);
+                              : std::to_string(s.problems) + " problem" + check_text::Plural(s.problems);
     bool timed = s.first_ms >= 0;
     std::fprintf(out, check_text::kRow, s.stem.c_str(),
                  FramesText(s).c_str(), timed ? runfiles::FormatClock(s.first_ms).c_str() : "-",
@@ -67,13 +65,16 @@ void PrintTable(std::FILE* out, const RunCheck& run) {
   std::string unused = run.unused_segments > 0
                            ? " (" + std::to_string(run.unused_segments) + " unused)"
                            : std::string();
-  std::fprintf(out, check_text::kSummaryRun, static_cast<long long>(run.segments.size()), unused.c_str(),
-               static_cast<long long>(run.frames), runfiles::FormatClock(run.duration_ms).c_str(),
+  const auto segments = static_cast<long long>(run.segments.size());
+  std::fprintf(out, check_text::kSummaryRun, segments, check_text::Plural(segments), unused.c_str(),
+               static_cast<long long>(run.frames), check_text::Plural(run.frames),
+               runfiles::FormatClock(run.duration_ms).c_str(),
                runfiles::FormatSize(run.bytes).c_str());
   std::string where = run.largest_gap_at.empty() ? std::string() : " (at " + run.largest_gap_at + ")";
   std::fprintf(out, check_text::kSummaryRate, FpsText(run.nominal_fps).c_str(),
                run.achieved_fps > 0 ? Number("%.2f", run.achieved_fps).c_str() : "?",
-               static_cast<long long>(run.late_frames), static_cast<long long>(run.largest_gap_ms),
+               static_cast<long long>(run.late_frames), check_text::Plural(run.late_frames),
+               static_cast<long long>(run.largest_gap_ms),
                where.c_str());
   if (run.slot_ms > 0) {
     std::string slot = run.slot_ms % 1000 == 0 ? std::to_string(run.slot_ms / 1000)
@@ -91,7 +92,7 @@ void PrintTable(std::FILE* out, const RunCheck& run) {
     std::fprintf(out, check_text::kWhole, run.directory.c_str());
   } else {
     long long n = static_cast<long long>(run.problems.size());
-    std::fprintf(out, check_text::kNotWhole, run.directory.c_str(), n, Plural(n));
+    std::fprintf(out, check_text::kNotWhole, run.directory.c_str(), n, check_text::Plural(n));
     for (const Problem& p : run.problems) std::fprintf(out, "  %s\n", p.text.c_str());
   }
 }

@@ -85,14 +85,14 @@ class RunChecker {
     }
     if (files.has_meta && !files.has_avi)
       Add(files.stem, check_text::kKindUnpaired,
-          Format(check_text::kMetaUnpaired, stem, stem, static_cast<long long>(meta.frames.size())));
+          Format(check_text::kMetaUnpaired, stem, stem, static_cast<long long>(meta.frames.size()),
+                 check_text::Plural(static_cast<long long>(meta.frames.size()))));
 
     if (files.has_avi) {
       if (!files.avi_regular) {
         Add(files.stem, check_text::kKindNotAFile, Format(check_text::kNotAFile, stem, ".avi"));
       } else if (files.avi_bytes == 0) {
         Add(files.stem, check_text::kKindEmptyFile, Format(check_text::kEmptyFile, stem, ".avi"));
-        w.check.avi_frames = 0;
       } else {
         JudgeAvi(files);
       }
@@ -100,7 +100,8 @@ class RunChecker {
     if (w.check.avi_frames >= 0 && meta_read && w.check.avi_frames != w.check.meta_frames)
       Add(files.stem, check_text::kKindFrameCount,
           Format(check_text::kFrameCount, stem, static_cast<long long>(w.check.avi_frames),
-                 static_cast<long long>(w.check.meta_frames)));
+                 check_text::Plural(w.check.avi_frames), static_cast<long long>(w.check.meta_frames),
+                 check_text::Plural(w.check.meta_frames)));
     w.holds_frames = w.check.avi_frames > 0 || w.check.meta_frames > 0;
     if (w.holds_frames) last_holding_ = segments_.size();
     Timeline(files, meta, &w);
@@ -159,15 +160,18 @@ class RunChecker {
     if (!meta.has_header) Add(files.stem, check_text::kKindMetaNoHeader, Format(check_text::kMetaNoHeader, stem));
     if (meta.lf_lines > 0)
       Add(files.stem, check_text::kKindMetaLfLines,
-          Format(check_text::kMetaLfLines, stem, static_cast<long long>(meta.lf_lines)));
+          Format(check_text::kMetaLfLines, stem, static_cast<long long>(meta.lf_lines),
+                 check_text::LineEnds(meta.lf_lines)));
     if (meta.bad_lines > 0)
       Add(files.stem, check_text::kKindMetaBadLines,
           Format(check_text::kMetaBadLines, stem, static_cast<long long>(meta.bad_lines),
-                 static_cast<long long>(meta.first_bad_line), meta.first_bad_text.c_str()));
+                 check_text::LineIs(meta.bad_lines), static_cast<long long>(meta.first_bad_line),
+                 meta.first_bad_text.c_str()));
     if (meta.cut_mid_line) {
       Add(files.stem, check_text::kKindMetaCut,
           Format(check_text::kMetaCut, stem, static_cast<long long>(meta.cut_line),
-                 static_cast<long long>(meta.frames.size())));
+                 static_cast<long long>(meta.frames.size()),
+                 check_text::Plural(static_cast<long long>(meta.frames.size()))));
     } else if (!meta.has_footer) {
       Add(files.stem, check_text::kKindMetaNoFooter, Format(check_text::kMetaNoFooter, stem));
     }
@@ -225,11 +229,12 @@ class RunChecker {
     }
     if (count.damaged > 0)
       Add(files.stem, check_text::kKindAviDamaged,
-          Format(check_text::kAviDamaged, stem, static_cast<long long>(count.damaged)));
+          Format(check_text::kAviDamaged, stem, static_cast<long long>(count.damaged),
+                 check_text::FrameDoes(count.damaged)));
     if (!count.read_error.empty())
       Add(files.stem, check_text::kKindAviUnreadable,
           Format(check_text::kAviReadError, stem, static_cast<long long>(current_->check.avi_frames),
-                 count.read_error.c_str()));
+                 check_text::Plural(current_->check.avi_frames), count.read_error.c_str()));
   }
 
   // The segment's frames on the run's time line: capture times after the
