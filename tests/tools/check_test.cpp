@@ -246,9 +246,11 @@ TEST(CheckRecorderEndings, NamesSegmentsAKilledOrLimitedRecorderLeftUnfinished) 
   std::vector<std::string> kinds = Kinds(killed);
   EXPECT_TRUE(Contains(kinds, "avi_unfinished")) << result.out;
   EXPECT_TRUE(Contains(kinds, "meta_no_footer")) << result.out;
-  EXPECT_FALSE(Contains(kinds, "frame_count")) << result.out;
-  EXPECT_FALSE(Contains(kinds, "avi_damaged")) << result.out;
-  EXPECT_EQ(killed["runs"][0]["segments"][0]["problems"].number, 0);
+  for (const std::string& kind : kinds) {
+    // (A busy machine may have cost the run a timeslot as well.)
+    EXPECT_TRUE(kind == "avi_unfinished" || kind == "meta_no_footer" || kind == "missing_timeslots")
+        << kind << "\n" << result.out;
+  }
 
   // Past its file size limit the recorder closes each AVI early, cut back
   // to its last whole frame and without an index; every frame it kept is
