@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -308,7 +309,7 @@ TEST(CheckNoRun, SaysWhyWithStatusTwo) {
   }
 }
 
-TEST(CheckLargeRun, TenThousandPairsAreChecked) {
+TEST(LargeRun, TenThousandPairsAreCheckedAndJoined) {
   // Every AVI is the whole run's first segment, every .meta its frames at
   // one timeslot after the other.
   const std::string whole = tooltest::Runs().whole;
@@ -333,6 +334,21 @@ TEST(CheckLargeRun, TenThousandPairsAreChecked) {
   EXPECT_EQ(report["runs"][0]["summary"]["segments"].number, kPairs);
   EXPECT_EQ(report["runs"][0]["summary"]["frames"].number, static_cast<double>(kPairs * times.size()));
   EXPECT_EQ(report["runs"][0]["segments"][kPairs - 1]["name"].string, "166-39");
+
+  // Joined, with a progress line now and then but never a flood of them.
+  const std::string out = tooltest::ScratchDirectory("large-join") + "/large.mkv";
+  ChildResult join = tooltest::Join({run, out});
+  EXPECT_EQ(join.exit_status, 0) << join.err;
+  std::istringstream lines(join.err);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    bool progress = line.rfind("slotrec-join: reading segment ", 0) == 0 || line.rfind("slotrec-join: writing ", 0) == 0;
+    bool done = line.rfind("slotrec-join: " + out + ": " + std::to_string(kPairs * times.size()) + " frames from " +
+                               std::to_string(kPairs) + " segments, ",
+                           0) == 0;
+    EXPECT_TRUE(progress || done) << line;
+  }
+  EXPECT_LE(count, 12) << join.err;
 }
 
 }  // namespace

@@ -26,17 +26,20 @@ inline constexpr const char* kOutIsSegment = "%s is a file of the run itself; gi
 
 // Segments that are not joined as their .meta says.
 inline constexpr const char* kNominalCount =
-    "%s: %lld frames in the AVI but %lld frame lines in the .meta: joined at the nominal rate of %s fps "
+    "%s: %lld frame%s in the AVI but %lld frame line%s in the .meta: joined at the nominal rate of %s fps "
     "from %s";
 inline constexpr const char* kNominalNoMeta = "%s: no usable .meta (%s): joined at the nominal rate of %s fps from %s";
 inline constexpr const char* kLeftOut = "%s: left out: %s";
 inline constexpr const char* kMoved =
-    "%s: %lld frames would not come after the frame before them; each is stamped 1 ms after it";
+    "%s: %lld frame%s would not come after the frame before; each is stamped 1 ms after it";
 inline constexpr const char* kNoMetaFile = "there is no .meta file";
 inline constexpr const char* kMetaDamaged = "its .meta is damaged";
 inline constexpr const char* kNoAviFile = "there is no .avi file";
 inline constexpr const char* kNoFramesInAvi = "its AVI holds no frames";
 inline constexpr const char* kEmptyAvi = "its AVI is empty";
+inline constexpr const char* kAviNotAFile = "its AVI is not a regular file";
+inline constexpr const char* kMetaNotAFile = "its .meta is not a regular file";
+inline constexpr const char* kMetaUnreadable = "its .meta cannot be read: %s";
 inline constexpr const char* kAviUnreadable = "its AVI cannot be read: %s";
 inline constexpr const char* kOtherVideo = "its video (%s %dx%d) differs from the run's (%s %dx%d)";
 inline constexpr const char* kChangedUnderneath = "%s.avi changed while it was being joined";
@@ -53,7 +56,9 @@ inline constexpr const char* kNothingToJoin = "%s: no segment has frames that ca
 inline constexpr const char* kCannotWrite = "%s: cannot be written: %s";
 inline constexpr const char* kProgressRead = "reading segment %lld of %lld";
 inline constexpr const char* kProgressWrite = "writing %s of %s (%d %%)";
-inline constexpr const char* kDone = "%s: %lld frames from %lld segments, %s, %s";
-inline constexpr const char* kDoneNotes = "; %lld segments at the nominal rate, %lld left out";
+inline constexpr const char* kDone = "%s: %lld frame%s from %lld segment%s, %s, %s";
+inline constexpr const char* kDoneNotes = "; %lld segment%s at the nominal rate, %lld left out";
+
+inline const char* Plural(long long n) { return n == 1 ? "" : "s"; }
 
 }  // namespace join_text

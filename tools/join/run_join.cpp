@@ -50,14 +50,14 @@ std::string FpsText(double fps) {
   return Format("%.3f", fps);
 }
 
-// A progress line on standard error once a join has taken a few seconds:
+// A progress line on standard error once a join has taken a second:
 // rewritten in place on a terminal, otherwise a line every ten seconds.
 class Progress {
  public:
   Progress() : start_(Clock::now()), terminal_(isatty(STDERR_FILENO) == 1) {}
   void Show(const std::string& text) {
     auto now = Clock::now();
-    if (now - start_ < std::chrono::seconds(2)) return;
+    if (now - start_ < std::chrono::seconds(1)) return;
     if (shown_ && now - last_ < (terminal_ ? std::chrono::milliseconds(250) : std::chrono::seconds(10))) return;
     last_ = now;
     shown_ = true;
@@ -181,8 +181,10 @@ class Joiner {
       meta_problem = join_text::kNoMetaFile;
     } else {
       std::string error;
-      if (!files.meta_regular || !runfiles::ReadMetaFile(files.meta_path, &meta, &error)) {
-        meta_problem = Format("%s.meta: %s", stem, files.meta_regular ? error.c_str() : "not a regular file");
+      if (!files.meta_regular) {
+        meta_problem = join_text::kMetaNotAFile;
+      } else if (!runfiles::ReadMetaFile(files.meta_path, &meta, &error)) {
+        meta_problem = Format(join_text::kMetaUnreadable, error.c_str());
         meta = runfiles::MetaContents{};
       } else if (!meta.frames_trusted()) {
         meta_problem = join_text::kMetaDamaged;
@@ -194,7 +196,9 @@ class Joiner {
     std::int64_t frames = 0;
     if (!files.has_avi) {
       avi_problem = join_text::kNoAviFile;
-    } else if (!files.avi_regular || files.avi_bytes == 0) {
+    } else if (!files.avi_regular) {
+      avi_problem = join_text::kAviNotAFile;
+    } else if (files.avi_bytes == 0) {
       avi_problem = join_text::kEmptyAvi;
     } else {
       runfiles::AviInput input;
@@ -260,12 +264,14 @@ class Joiner {
       std::string from = runfiles::FormatClock(plan.times.front());
       plan.note = meta_problem.empty()
                       ? Format(join_text::kNominalCount, stem, static_cast<long long>(frames),
-                               static_cast<long long>(lines), FpsText(plan.fps).c_str(), from.c_str())
+                               join_text::Plural(frames), static_cast<long long>(lines), join_text::Plural(lines),
+                               FpsText(plan.fps).c_str(), from.c_str())
                       : Format(join_text::kNominalNoMeta, stem, meta_problem.c_str(), FpsText(plan.fps).c_str(),
                                from.c_str());
     }
     if (moved_in_segment_ > 0) {
-      std::string moved = Format(join_text::kMoved, stem, static_cast<long long>(moved_in_segment_));
+      std::string moved = Format(join_text::kMoved, stem, static_cast<long long>(moved_in_segment_),
+                                 join_text::Plural(moved_in_segment_));
       plan.note = plan.note.empty() ? moved : plan.note + "; " + moved.substr(files.stem.size() + 2);
       moved_ += moved_in_segment_;
       moved_in_segment_ = 0;
@@ -430,15 +436,18 @@ class Joiner {
     }
     std::error_code ignored;
     auto bytes = static_cast<std::int64_t>(fs::file_size(options_.out, ignored));
-    std::string notes = nominal_ > 0 || left_out_ > 0 ? Format(join_text::kDoneNotes, static_cast<long long>(nominal_),
-                                                               static_cast<long long>(left_out_))
-                                                      : std::string();
+    std::string notes = nominal_ > 0 || left_out_ > 0
+                            ? Format(join_text::kDoneNotes, static_cast<long long>(nominal_),
+                                     join_text::Plural(nominal_), static_cast<long long>(left_out_))
+                            : std::string();
     std::size_t segments = 0;
     for (std::size_t i = 0; i < selected_.size(); ++i)
       if (i == 0 || selected_[i].segment != selected_[i - 1].segment) ++segments;
     const std::int64_t duration_ms = total_ms + std::llround(1000.0 / plans_[selected_.back().segment].fps);
-    Say(Format(join_text::kDone, options_.out.c_str(), static_cast<long long>(selected_.size()),
-               static_cast<long long>(segments), runfiles::FormatClock(duration_ms).c_str(),
+    const auto frames = static_cast<long long>(selected_.size());
+    Say(Format(join_text::kDone, options_.out.c_str(), frames, join_text::Plural(frames),
+               static_cast<long long>(segments), join_text::Plural(static_cast<long long>(segments)),
+               runfiles::FormatClock(duration_ms).c_str(),
                runfiles::FormatSize(bytes).c_str()) +
         notes);
     return true;
