@@ -8,12 +8,22 @@
 // Screen coordinates put the primary monitor's top-left at (0, 0), as on
 // Windows; x11::ScreenGeometry maps them to root window coordinates. All of
 // these are called from the thread that records (the main thread).
+//
+// A bitmap that BitBlt fills whole from the screen, frame after frame, is
+// kept up to date by the screen layer: only the rows the server reports
+// changed are read again. The cursor that DrawIcon blends in is taken off
+// again by the next BitBlt (the pixels it covered are kept), so the bitmap
+// then holds what a full copy would give, and the cursor is drawn once.
+// GetDIBits notes which rows of its output changed since it last wrote the
+// same place (frame_changes.h), for the compressor that reads the DIB next.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
+#include "platform/linux/frame_changes.h"
 #include "platform/linux/pixel_convert.h"
 #include "platform/linux/x11_screen.h"
 #include "platform/platform.h"
@@ -33,11 +43,37 @@ struct DeviceContext : GdiObject {
   MemoryBitmap* selected = nullptr;   // memory DCs; null: the stock bitmap
 };
 
+// The cursor DrawIcon blended in, and the pixels it covered.
+struct CursorOverlay {
+  bool drawn = false;
+  int x = 0;  // the covered rectangle, clipped to the bitmap
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> under;  // its BGRX rows before the blend; capacity kept
+};
+
+// Where GetDIBits last wrote the whole bitmap, and in which layout.
+struct DibPlace {
+  const void* bits = nullptr;
+  int bits_per_pixel = 0;
+  bool bottom_up = false;
+};
+
 struct MemoryBitmap : GdiObject {
   x11::PixelStore store;
   DeviceContext* selected_in = nullptr;
   bool stock = false;
+  CursorOverlay cursor;
+  DibPlace last_dib;
+  std::vector<std::uint8_t> dib_rows;  // changed rows in the DIB's memory order; capacity kept
 };
+
+// Rows y .. y+h of the bitmap were drawn on.
+void mark_changed(x11::PixelStore& store, int y, int h) {
+  std::uint8_t* changed = x11::pixel_store_changed_rows(&store);
+  if (changed != nullptr && h > 0) std::memset(changed + y, 1, static_cast<std::size_t>(h));
+}
 
 // The cursor handle GetCursorInfo gives out: one record for the process,
 // whose image follows the cursor on the screen.
@@ -103,9 +139,23 @@ void deselect(MemoryBitmap* bitmap) {
   }
 }
 
+// Puts back the pixels the last DrawIcon covered.
+void take_off_cursor(MemoryBitmap* bitmap) {
+  CursorOverlay& o = bitmap->cursor;
+  if (!o.drawn) return;
+  o.drawn = false;
+  x11::PixelStore& store = bitmap->store;
+  const std::size_t row_bytes = static_cast<std::size_t>(o.width) * 4u;
+  for (int row = 0; row < o.height; ++row) {
+    std::memcpy(store.pixels + (o.y + row) * store.stride + o.x * 4, o.under.data() + row * row_bytes, row_bytes);
+  }
+  mark_changed(store, o.y, o.height);
+}
+
 // Sets the rectangle [x0, x1) × [y0, y1) of the store to black.
 void fill_black(x11::PixelStore& store, int x0, int y0, int x1, int y1) {
   if (x0 >= x1 || y0 >= y1) return;
+  mark_changed(store, y0, y1 - y0);
   for (int y = y0; y < y1; ++y) {
     std::memset(store.pixels + y * store.stride + x0 * 4, 0, static_cast<std::size_t>(x1 - x0) * 4u);
   }
@@ -220,16 +270,34 @@ BOOL DrawIcon(HDC hDC, int X, int Y, HICON hIcon) {
   if (bitmap == nullptr || cursor == nullptr || cursor->image == nullptr) return FALSE;
   const x11::CursorImage& image = *cursor->image;
   x11::PixelStore& store = bitmap->store;
+  CursorOverlay& overlay = bitmap->cursor;
+  if (overlay.drawn) {
+    // A second cursor on the same copy: the first stays as drawn, and the
+    // screen's own rows under it are read again by the next BitBlt.
+    x11::pixel_store_mark_stale(&store, overlay.y, overlay.height);
+    overlay.drawn = false;
+  }
   const Span columns = clip(X, image.width, store.width);
   const Span rows = clip(Y, image.height, store.height);
   if (columns.begin < columns.end && rows.begin < rows.end) {
+    const int width = columns.end - columns.begin;
+    const int height = rows.end - rows.begin;
+    std::uint8_t* at = store.pixels + rows.begin * store.stride + columns.begin * 4;
+    const std::size_t row_bytes = static_cast<std::size_t>(width) * 4u;
+    overlay.under.resize(row_bytes * static_cast<std::size_t>(height));
+    for (int row = 0; row < height; ++row) {
+      std::memcpy(overlay.under.data() + row * row_bytes, at + row * store.stride, row_bytes);
+    }
+    overlay.x = columns.begin;
+    overlay.y = rows.begin;
+    overlay.width = width;
+    overlay.height = height;
+    overlay.drawn = true;
     const std::uint32_t* src = image.argb.data() +
                                static_cast<std::ptrdiff_t>(rows.begin - Y) * image.width +
                                (columns.begin - X);
-    pixel::blend_premultiplied_argb(src, image.width,
-                                    store.pixels + rows.begin * store.stride + columns.begin * 4,
-                                    store.stride, columns.end - columns.begin,
-                                    rows.end - rows.begin);
+    pixel::blend_premultiplied_argb(src, image.width, at, store.stride, width, height);
+    mark_changed(store, overlay.y, height);
   }
   return TRUE;
 }
@@ -354,7 +422,9 @@ int GetObjectA(HANDLE h, int c, LPVOID pv) {
 // a screen DC. The part of the rectangle that falls outside the bitmap is
 // dropped; the part whose source lies off the root window turns black. On a
 // failed read (protocol error, lost connection) returns FALSE and the bitmap
-// keeps its pixels.
+// keeps its pixels, less the cursor DrawIcon put there (rows of a bitmap kept
+// up to date may have been brought up to date). A copy that fills the whole
+// bitmap from inside the root window keeps it up to date (see the top).
 BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, DWORD rop) {
   MemoryBitmap* bitmap = drawing_bitmap(hdc);
   if (bitmap == nullptr || find<DeviceContext>(hdcSrc, Kind::kScreenDc) == nullptr ||
@@ -364,6 +434,7 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
   x11::ScreenGeometry geometry{};
   if (!x11::screen_geometry(&geometry, false)) return FALSE;
   x11::PixelStore& store = bitmap->store;
+  take_off_cursor(bitmap);
 
   // The destination rectangle inside the bitmap, then its source in root
   // coordinates, then the part of that which the root window has.
@@ -374,6 +445,11 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
   const std::int64_t root_y = std::int64_t{y1} + (dst_y.begin - y) + geometry.primary_y;
   const Span src_x = clip(root_x, dst_x.end - dst_x.begin, geometry.root_width);
   const Span src_y = clip(root_y, dst_y.end - dst_y.begin, geometry.root_height);
+
+  const bool whole = dst_x.begin == 0 && dst_x.end == store.width && dst_y.begin == 0 &&
+                     dst_y.end == store.height && src_x.end - src_x.begin == store.width &&
+                     src_y.end - src_y.begin == store.height;
+  if (whole) return x11::pixel_store_update_root(&store, src_x.begin, src_y.begin) ? TRUE : FALSE;
 
   int inner_x0 = dst_x.begin, inner_x1 = dst_x.begin;
   int inner_y0 = dst_y.begin, inner_y1 = dst_y.begin;
@@ -397,6 +473,34 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
     fill_black(store, inner_x1, inner_y0, dst_x.end, inner_y1);
   }
   return TRUE;
+}
+
+// Notes for the compressor which rows of the DIB just written changed since
+// the bitmap was last written whole to the same place (all of them after a
+// write elsewhere, or of some lines only), and starts counting anew.
+static void note_dib(MemoryBitmap* bitmap, const std::uint8_t* out, std::ptrdiff_t stride, UINT start, int lines,
+              int bits_per_pixel, bool bottom_up) {
+  x11::PixelStore& store = bitmap->store;
+  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(lines);
+  if (start != 0 || lines != store.height) {
+    bitmap->last_dib = DibPlace{};
+    frames::note_written(out, bytes, lines, nullptr);
+    return;
+  }
+  const DibPlace place{out, bits_per_pixel, bottom_up};
+  const bool same_place = bitmap->last_dib.bits == place.bits &&
+                          bitmap->last_dib.bits_per_pixel == place.bits_per_pixel &&
+                          bitmap->last_dib.bottom_up == place.bottom_up;
+  std::uint8_t* changed = x11::pixel_store_changed_rows(&store);
+  std::vector<std::uint8_t>& rows = bitmap->dib_rows;
+  rows.resize(static_cast<std::size_t>(lines));
+  for (int i = 0; i < lines; ++i) {
+    const int row = bottom_up ? lines - 1 - i : i;  // the bitmap row behind memory row i
+    rows[static_cast<std::size_t>(i)] = same_place ? changed[row] : 1;
+  }
+  frames::note_written(out, bytes, lines, rows.data());
+  std::memset(changed, 0, static_cast<std::size_t>(store.height));
+  bitmap->last_dib = place;
 }
 
 // Converts scan lines of a bitmap into the DIB format the header describes:
@@ -459,5 +563,6 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
   } else {
     pixel::bgrx_to_bgr32(src, store.stride, dst, dst_stride, store.width, lines);
   }
+  note_dib(bitmap, out, stride, start, lines, bits, header.biHeight > 0);
   return lines;
 }

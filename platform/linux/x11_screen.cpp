@@ -1,7 +1,19 @@
 // The X11 connection behind the screen operations: one Display for the
 // process, opened on first use; MIT-SHM stores for the frame bitmaps; XFixes
 // for the cursor image; RandR for the primary monitor; the default colormap
-// for every visual whose pixels are not plain TrueColor.
+// for every visual whose pixels are not plain TrueColor; DAMAGE on the root
+// window, so that a store kept up to date reads only the rows that changed.
+//
+// A store is kept up to date (pixel_store_update_root) from the moment it
+// has been read whole from one place of the root window: every damage
+// report marks the rows it touches stale in each such store, and the next
+// update reads the stale rows and nothing else. The damage is taken from
+// the server (and emptied there) before the rows are read, so whatever is
+// drawn meanwhile is reported again and read by a later update. A store is
+// read whole again after the screen's geometry or colormap changed, when it
+// is read from another place, and once every kWholeReadMs whatever the
+// damage says, so that a server that failed to report a change cannot keep
+// it out of the recording for longer than that.
 //
 // Xlib ends the process on a lost connection and on any protocol error
 // unless told otherwise. A recorder must outlive its display, so protocol
@@ -21,6 +33,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <pthread.h>
@@ -48,6 +61,19 @@ struct PixelStoreImpl {
   bool direct = false;          // the store's pixels are the segment itself
   std::uint8_t* heap = nullptr;  // the pixels otherwise (calloc)
   std::uint8_t* spare = nullptr;  // where XGetImage reads land first (calloc)
+
+  // Kept up to date: the pixels are the root rectangle at (origin_x,
+  // origin_y) as read, except for the rows marked stale. Only while
+  // `tracked`, and only under the geometry and colormap it was read with.
+  bool tracked = false;
+  int width = 0;
+  int origin_x = 0;
+  int origin_y = 0;
+  std::uint64_t geometry_serial = 0;
+  std::uint64_t colormap_serial = 0;
+  std::int64_t whole_read_ms = 0;  // when it was last read whole
+  std::vector<std::uint8_t> stale_rows;  // one per row, 1: read it on the next update
+  std::vector<std::uint8_t> changed_rows;  // one per row, 1: written since the owner last cleared it
 };
 
 namespace {
@@ -83,6 +109,17 @@ struct Connection {
   ScreenGeometry geometry{};
   bool geometry_valid = false;
   bool geometry_dirty = true;
+  std::uint64_t geometry_serial = 0;  // moves on with every change the server announces
+
+  // DAMAGE on the root window (needs XFixes 2 for its regions).
+  bool damage = false;
+  int damage_event_base = 0;
+  Damage damage_handle = 0;
+  XserverRegion damage_parts = 0;  // where XDamageSubtract leaves what changed
+  bool damage_reported = false;    // a DamageNotify came since the last subtract
+  std::vector<PixelStoreImpl*> tracked_stores;
+  std::uint64_t colormap_serial = 0;  // moves on whenever the colormap lookup is refilled
+  std::uint64_t rows_read = 0;        // rows of pixels read from the server so far
 
   CursorImage cursor;
   bool cursor_valid = false;
@@ -97,6 +134,8 @@ XErrorHandler g_previous_error_handler = nullptr;
 XIOErrorHandler g_previous_io_error_handler = nullptr;
 
 constexpr std::int64_t kMaxStoreBytes = std::int64_t{1} << 30;
+// A store kept up to date is read whole at least this often.
+constexpr std::int64_t kWholeReadMs = 2000;
 
 int on_error(Display* dpy, XErrorEvent* event) {
   if (dpy == g.dpy) {
@@ -242,7 +281,10 @@ bool read_colormap() {
       changed = true;
     }
   }
-  if (changed) pixel::lookup_set_colormap(&g.plan.lookup, g.cells.data(), count);
+  if (changed) {
+    pixel::lookup_set_colormap(&g.plan.lookup, g.cells.data(), count);
+    ++g.colormap_serial;
+  }
   g.cells_valid = true;
   return true;
 }
@@ -255,14 +297,18 @@ void pump_events() {
     XNextEvent(g.dpy, &event);
     if (g.xfixes && event.type == g.xfixes_event_base + XFixesCursorNotify) {
       g.cursor_dirty = true;
+    } else if (g.damage && event.type == g.damage_event_base + XDamageNotify) {
+      g.damage_reported = true;
     } else if (g.randr && (event.type == g.randr_event_base + RRScreenChangeNotify ||
                            event.type == g.randr_event_base + RRNotify)) {
       XRRUpdateConfiguration(&event);
       g.geometry_dirty = true;
+      ++g.geometry_serial;
     } else if (event.type == ConfigureNotify) {
       // The root's own: sent for a new size, and the only word the server
       // gives when monitors are set or deleted.
       g.geometry_dirty = true;
+      ++g.geometry_serial;
     }
   }
 }
@@ -315,11 +361,23 @@ bool open_connection() {
   g.shm = XShmQueryExtension(dpy) == True;
 
   int error_base = 0;
+  int xfixes_major = 0;
   if (XFixesQueryExtension(dpy, &g.xfixes_event_base, &error_base)) {
     int major = 5, minor = 0;
     if (XFixesQueryVersion(dpy, &major, &minor) && major >= 1) {
       g.xfixes = true;
+      xfixes_major = major;
       XFixesSelectCursorInput(dpy, g.root, XFixesDisplayCursorNotifyMask);
+    }
+  }
+  if (xfixes_major >= 2 && XDamageQueryExtension(dpy, &g.damage_event_base, &error_base)) {
+    int major = 1, minor = 1;
+    if (XDamageQueryVersion(dpy, &major, &minor) && major >= 1) {
+      const unsigned long errors_before = g.errors;
+      g.damage_handle = XDamageCreate(dpy, g.root, XDamageReportNonEmpty);
+      g.damage_parts = XFixesCreateRegion(dpy, nullptr, 0);
+      XSync(dpy, False);
+      g.damage = !g.lost && g.errors == errors_before;
     }
   }
   if (XRRQueryExtension(dpy, &g.randr_event_base, &error_base)) {
@@ -495,6 +553,112 @@ bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x,
   return true;
 }
 
+std::int64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+void untrack(PixelStoreImpl* impl) {
+  if (!impl->tracked) return;
+  impl->tracked = false;
+  auto& stores = g.tracked_stores;
+  stores.erase(std::remove(stores.begin(), stores.end(), impl), stores.end());
+}
+
+void untrack_all() {
+  for (PixelStoreImpl* impl : g.tracked_stores) impl->tracked = false;
+  g.tracked_stores.clear();
+}
+
+// Takes what changed since the last call from the server (emptying its
+// record, so that later drawing is reported anew) and marks those rows
+// stale in every store kept up to date. A failure leaves no store kept up
+// to date: each is read whole next time.
+bool collect_damage() {
+  if (!g.damage_reported) return true;
+  g.damage_reported = false;
+  const unsigned long errors_before = g.errors;
+  XDamageSubtract(g.dpy, g.damage_handle, None, g.damage_parts);
+  int count = 0;
+  XRectangle* parts = XFixesFetchRegion(g.dpy, g.damage_parts, &count);
+  if (g.lost || g.errors != errors_before || (parts == nullptr && count > 0)) {
+    if (parts != nullptr) XFree(parts);
+    untrack_all();
+    return false;
+  }
+  for (PixelStoreImpl* impl : g.tracked_stores) {
+    const int width = impl->width;
+    const int height = static_cast<int>(impl->stale_rows.size());
+    for (int i = 0; i < count; ++i) {
+      const XRectangle& r = parts[i];
+      const int x0 = r.x - impl->origin_x;
+      const int y0 = std::max(0, r.y - impl->origin_y);
+      const int y1 = std::min(height, r.y + static_cast<int>(r.height) - impl->origin_y);
+      if (x0 >= width || x0 + static_cast<int>(r.width) <= 0) continue;
+      for (int y = y0; y < y1; ++y) impl->stale_rows[static_cast<std::size_t>(y)] = 1;
+    }
+  }
+  if (parts != nullptr) XFree(parts);
+  return true;
+}
+
+// Rows y .. y+h of the store, full width, from the root at (root_x, root_y + y).
+bool read_rows(PixelStore* store, int y, int h, int root_x, int root_y) {
+  PixelStoreImpl* impl = store->impl;
+  const bool ok = impl->shm_image != nullptr
+                      ? read_rows_shared(store, y, h, root_x, root_y + y)
+                      : read_rect_copied(store, 0, y, store->width, h, root_x, root_y + y);
+  // Even a failed read may have written some of them.
+  std::fill(impl->changed_rows.begin() + y, impl->changed_rows.begin() + y + h, 1);
+  if (ok) g.rows_read += static_cast<std::uint64_t>(h);
+  return ok;
+}
+
+// The whole store from the root at (root_x, root_y); from then on it is
+// kept up to date from there.
+bool read_whole(PixelStore* store, int root_x, int root_y) {
+  PixelStoreImpl* impl = store->impl;
+  untrack(impl);
+  // Taken first, so that what is drawn while the rows are read is reported
+  // again (and only what is kept up to date needs it).
+  if (g.damage && !collect_damage()) return read_rows(store, 0, store->height, root_x, root_y);
+  if (!read_rows(store, 0, store->height, root_x, root_y)) return false;
+  if (!g.damage) return true;
+  impl->tracked = true;
+  impl->origin_x = root_x;
+  impl->origin_y = root_y;
+  impl->geometry_serial = g.geometry_serial;
+  impl->colormap_serial = g.colormap_serial;
+  impl->whole_read_ms = monotonic_ms();
+  std::fill(impl->stale_rows.begin(), impl->stale_rows.end(), 0);
+  g.tracked_stores.push_back(impl);
+  return true;
+}
+
+// The stale rows of a store kept up to date, in bands: rows closer than
+// kBandGap are read together (one request instead of two, for a few rows
+// more). Rows that could not be read stay stale.
+bool read_stale_rows(PixelStore* store, int root_x, int root_y) {
+  constexpr int kBandGap = 16;
+  std::vector<std::uint8_t>& stale = store->impl->stale_rows;
+  const int height = store->height;
+  int y = 0;
+  while (y < height) {
+    while (y < height && stale[static_cast<std::size_t>(y)] == 0) ++y;
+    if (y == height) break;
+    int end = y + 1;
+    for (int gap = 0; end < height && gap < kBandGap; ++end) {
+      gap = stale[static_cast<std::size_t>(end)] != 0 ? 0 : gap + 1;
+    }
+    while (end > y && stale[static_cast<std::size_t>(end - 1)] == 0) --end;
+    if (!read_rows(store, y, end - y, root_x, root_y)) return false;
+    std::fill(stale.begin() + y, stale.begin() + end, 0);
+    y = end;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool screen_ready() {
@@ -591,6 +755,9 @@ bool pixel_store_create(PixelStore* store, int width, int height) {
       return false;
     }
   }
+  impl->width = width;
+  impl->stale_rows.assign(static_cast<std::size_t>(height), 0);
+  impl->changed_rows.assign(static_cast<std::size_t>(height), 1);
   store->pixels = impl->direct ? reinterpret_cast<std::uint8_t*>(impl->shm_info.shmaddr)
                                : impl->heap;
   store->stride = static_cast<std::ptrdiff_t>(width) * 4;
@@ -603,6 +770,7 @@ bool pixel_store_create(PixelStore* store, int width, int height) {
 void pixel_store_destroy(PixelStore* store) {
   PixelStoreImpl* impl = store->impl;
   if (impl != nullptr) {
+    untrack(impl);
     if (impl->shm_image != nullptr) {
       if (impl->shm_attached && g.dpy != nullptr) {
         x_call([&] {
@@ -630,10 +798,17 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
   const bool ok = x_call([&] {
     if (!ready() || !g.readable) return false;
     if (g.plan.colormap_changes && !read_colormap()) return false;
-    if (impl->shm_image != nullptr && x == 0 && w == store->width) {
-      return read_rows_shared(store, y, h, root_x, root_y);
+    if (x == 0 && y == 0 && w == store->width && h == store->height) {
+      pump_events();
+      return read_whole(store, root_x, root_y);
     }
-    return read_rect_copied(store, x, y, w, h, root_x, root_y);
+    untrack(impl);
+    const bool read = impl->shm_image != nullptr && x == 0 && w == store->width
+                          ? read_rows_shared(store, y, h, root_x, root_y)
+                          : read_rect_copied(store, x, y, w, h, root_x, root_y);
+    std::fill(impl->changed_rows.begin() + y, impl->changed_rows.begin() + y + h, 1);
+    if (read) g.rows_read += static_cast<std::uint64_t>(h);
+    return read;
   });
   if (impl->shm_image != nullptr) {
     // A read cut short by a lost connection leaves the image pointing at
@@ -643,6 +818,42 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
   }
   return ok;
 }
+
+bool pixel_store_update_root(PixelStore* store, int root_x, int root_y) {
+  if (store->impl == nullptr) return false;
+  PixelStoreImpl* impl = store->impl;
+  const bool ok = x_call([&] {
+    if (!ready() || !g.readable) return false;
+    if (g.plan.colormap_changes && !read_colormap()) return false;
+    pump_events();
+    const bool current = impl->tracked && impl->origin_x == root_x && impl->origin_y == root_y &&
+                         impl->geometry_serial == g.geometry_serial &&
+                         impl->colormap_serial == g.colormap_serial &&
+                         monotonic_ms() - impl->whole_read_ms < kWholeReadMs;
+    if (!current) return read_whole(store, root_x, root_y);
+    if (!collect_damage()) return read_whole(store, root_x, root_y);
+    return read_stale_rows(store, root_x, root_y);
+  });
+  if (impl->shm_image != nullptr) {
+    impl->shm_image->data = impl->shm_info.shmaddr;
+    impl->shm_image->height = store->height;
+  }
+  return ok;
+}
+
+void pixel_store_mark_stale(PixelStore* store, int y, int h) {
+  if (store->impl == nullptr) return;
+  std::vector<std::uint8_t>& stale = store->impl->stale_rows;
+  const int y0 = std::max(0, y);
+  const int y1 = std::min(static_cast<int>(stale.size()), y + h);
+  if (y0 < y1) std::fill(stale.begin() + y0, stale.begin() + y1, 1);
+}
+
+std::uint8_t* pixel_store_changed_rows(PixelStore* store) {
+  return store->impl != nullptr ? store->impl->changed_rows.data() : nullptr;
+}
+
+std::uint64_t screen_rows_read() { return g.rows_read; }
 
 bool cursor_query(int* root_x, int* root_y, const CursorImage** image) {
   *image = nullptr;

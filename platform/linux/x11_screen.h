@@ -110,9 +110,35 @@ void pixel_store_destroy(PixelStore* store);
 // PseudoColor, DirectColor) it is read again first, in one more round trip.
 // On failure (protocol error, lost connection, a screen that cannot be read)
 // returns false and the store keeps its previous pixels. A full-width copy
-// into a shared store is one XShmGetImage and allocates nothing.
+// into a shared store is one XShmGetImage and allocates nothing. A copy of
+// the whole store is kept up to date from then on (pixel_store_update_root).
 bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h,
                            int root_x, int root_y);
+
+// Brings the whole store up to date with the root rectangle of its size at
+// (root_x, root_y), which must lie wholly inside the root window. After the
+// first such read from that place, only the rows the server has reported
+// damaged since (and those marked stale) are read again, in full-width
+// bands; the store is read whole again after a change of geometry or
+// colormap, when it was last read from elsewhere, and at least every two
+// seconds. On failure returns false; rows that could not be read keep their
+// previous pixels and are read on the next update.
+bool pixel_store_update_root(PixelStore* store, int root_x, int root_y);
+
+// Rows y .. y+h of the store no longer hold what the screen showed (the
+// caller drew on them): the next update reads them again.
+void pixel_store_mark_stale(PixelStore* store, int y, int h);
+
+// One flag per row of the store (height of them): 1 where the pixels may
+// have been written since the owner last cleared the flag. Every read from
+// the server sets the flags of the rows it wrote; the owner sets those it
+// draws on itself, and clears them when it has used them. All 1 in a new
+// store.
+std::uint8_t* pixel_store_changed_rows(PixelStore* store);
+
+// Rows of pixels read from the server so far, over every store: what the
+// tests watch to see that an update of an unchanged screen reads nothing.
+std::uint64_t screen_rows_read();
 
 // The cursor image as XFixes gives it: premultiplied ARGB, row-major.
 struct CursorImage {

@@ -12,7 +12,9 @@
 // skips without analysing them, and since it only does so when the
 // reference is at least as good as the frame being coded, nothing is lost
 // in any mode. An idle desktop costs a fraction of a full frame, and every
-// frame is still a whole picture of its own in the stream.
+// frame is still a whole picture of its own in the stream. When GetDIBits
+// has noted which rows of the DIB changed since the frame converted last
+// (frame_changes.h), only the macroblock rows that hold them are converted.
 //
 // A session can rest (the AVIFile layer rests a stream that another has
 // taken over from): its encoder and picture are freed, and a frame that
@@ -28,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/frame_changes.h"
 #include "platform/linux/x264_compressor.h"
 #include "platform/linux/yuv_convert.h"
 #include "platform/platform.h"
@@ -124,6 +127,8 @@ struct CompressorSession {
   std::uint8_t* plane[3] = {};
   int plane_stride[3] = {};
   bool converted = false;
+  std::uint64_t seen_write = 0;        // the DIB write (frame_changes.h) converted last
+  std::vector<std::uint8_t> dib_rows;  // rows of the DIB changed since, in memory order
   // Per macroblock: 1 where the picture differs from the one the encoder
   // was last given (or no encoder has seen it).
   std::vector<std::uint8_t> changed;
@@ -424,14 +429,28 @@ void stream_parameters(const CompressorSession* s, AVCodecParameters* par) {
 
 std::size_t frame_bytes(const CompressorSession* s) { return s->frame_bytes; }
 
+// Whether rows row .. row+rows-1 of the frame (counted from the top) hold
+// a changed row of the DIB (bottom-up, so frame row r is DIB row height-1-r).
+bool rows_changed(const CompressorSession* s, int row, int rows) {
+  for (int r = row; r < row + rows; ++r)
+    if (s->dib_rows[static_cast<std::size_t>(s->height - 1 - r)] != 0) return true;
+  return false;
+}
+
 HRESULT convert(CompressorSession* s, const BYTE* pixels) {
   if (s->block == nullptr && !make_picture(s)) return AVIERR_MEMORY;
+  s->dib_rows.assign(static_cast<std::size_t>(s->height), 0);
+  const frames::LastWrite write =
+      frames::last_write(pixels, s->frame_bytes, s->height, s->converted ? s->seen_write : 0, s->dib_rows.data());
+  const bool only_changed = s->converted && write.changes_known;
+  s->seen_write = write.serial;
   // DIB rows run bottom-up: start at the frame's top row, the last in
   // memory, and step backwards, one macroblock row at a time.
   const BYTE* top = pixels + static_cast<std::size_t>(s->stride) * static_cast<std::size_t>(s->height - 1);
   for (int mb_row = 0; mb_row < s->mb_height; ++mb_row) {
     const int row = mb_row * kMacroblock;
     const int rows = s->height - row < kMacroblock ? s->height - row : kMacroblock;
+    if (only_changed && !rows_changed(s, row, rows)) continue;
     yuv::Target target{s->plane[0] + static_cast<std::ptrdiff_t>(row) * s->plane_stride[0],
                        s->plane[1] + static_cast<std::ptrdiff_t>(row / 2) * s->plane_stride[1],
                        s->plane[2] + static_cast<std::ptrdiff_t>(row / 2) * s->plane_stride[2],
