@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -349,6 +352,24 @@ TEST(LargeRun, TenThousandPairsAreCheckedAndJoined) {
     EXPECT_TRUE(progress || done) << line;
   }
   EXPECT_LE(count, 12) << join.err;
+
+  // Ended by a signal halfway, it leaves no partial file behind.
+  const std::string stopped = tooltest::ScratchDirectory("large-stopped") + "/large.mkv";
+  ChildCommand command;
+  command.program = SLOTREC_JOIN_BINARY;
+  command.argv = {"slotrec-join", run, stopped};
+  command.while_running = [](pid_t pid) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    kill(pid, SIGTERM);
+  };
+  ChildResult ended = RunChild(command);
+  EXPECT_FALSE(fs::exists(stopped + ".part"));
+  if (ended.signaled) {
+    EXPECT_EQ(ended.term_signal, SIGTERM);
+    EXPECT_FALSE(fs::exists(stopped));
+  } else {
+    EXPECT_EQ(ended.exit_status, 0) << ended.err;  // done before the signal came
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,39 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   return text;
+}
+
+// The partial file being written, removed should the join be interrupted
+// (written before the handlers are installed, read only by them).
+char g_part_path[4096];
+
+void RemovePartAndEnd(int signal_number) {
+  if (g_part_path[0] != '\0') unlink(g_part_path);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+bool g_guarding[3] = {};
+
+// From here until ForgetPart, an interrupt removes `part` before it ends
+// the program. A signal the program was started with ignored (nohup) stays
+// ignored.
+void GuardPart(const std::string& part) {
+  if (part.size() >= sizeof g_part_path) return;
+  std::memcpy(g_part_path, part.c_str(), part.size() + 1);
+  for (int i = 0; i < 3; ++i) {
+    struct sigaction current {};
+    sigaction(kEndingSignals[i], nullptr, &current);
+    g_guarding[i] = current.sa_handler != SIG_IGN;
+    if (g_guarding[i]) std::signal(kEndingSignals[i], RemovePartAndEnd);
+  }
+}
+
+void ForgetPart() {
+  for (int i = 0; i < 3; ++i)
+    if (g_guarding[i]) std::signal(kEndingSignals[i], SIG_DFL);
+  g_part_path[0] = '\0';
 }
 
 // One line on standard error.
@@ -377,6 +411,7 @@ class Joiner {
     av_dict_set(&out->metadata, "title", run.filename().c_str(), 0);
     av_dict_set(&out->metadata, "comment",
                 "joined by slotrec-join: every frame at its capture time after the first frame", 0);
+    GuardPart(part);
     if ((r = avio_open(&out->pb, part.c_str(), AVIO_FLAG_WRITE)) < 0) return Failed(out, part, r);
     if ((r = avformat_write_header(out, nullptr)) < 0) return Failed(out, part, r);
 
@@ -431,9 +466,11 @@ class Joiner {
     if (std::rename(part.c_str(), options_.out.c_str()) != 0) {
       int error = errno;
       std::remove(part.c_str());
+      ForgetPart();
       Say(Format(join_text::kCannotWrite, options_.out.c_str(), std::strerror(error)));
       return false;
     }
+    ForgetPart();
     std::error_code ignored;
     auto bytes = static_cast<std::int64_t>(fs::file_size(options_.out, ignored));
     std::string notes = nominal_ > 0 || left_out_ > 0
@@ -483,6 +520,7 @@ class Joiner {
       avformat_free_context(out);
     }
     std::remove(part.c_str());
+    ForgetPart();
     Say(Format(join_text::kCannotWrite, options_.out.c_str(), runfiles::AvError(code).c_str()));
     return false;
   }
