@@ -19,6 +19,9 @@
 // A session can rest (the AVIFile layer rests a stream that another has
 // taken over from): its encoder and picture are freed, and a frame that
 // comes after all starts a new encoder with a key frame.
+#include <time.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -57,14 +60,23 @@ constexpr int kMacroblock = 16;
 // Rows of the picture's planes start on this boundary (libx264's own
 // pictures use 64 for AVX-512 copies).
 constexpr int kPlaneAlign = 64;
-// Frames of at most this many pixels are coded on one thread. A larger
-// frame is spread over every processor in slices: for a 1920 x 1080 screen
-// that still moves the frame costs more CPU (each slice thread has its own
-// set-up) but less time, which a recorder that must keep its rate needs.
-// See x264_encoder_threads.
-constexpr long kOneThreadPixels = 1280L * 720L;
+// How many threads an encoder codes each frame on. One costs the least:
+// slices over both processors of a 2-core machine cost about 1.2 ms more
+// CPU per 1920 x 1080 frame in motion and make its lossless frames half as
+// large again, since no motion vector or prediction crosses a slice edge.
+// Slices are worth it only to keep the rate: once the encoders have needed
+// more than kSlicesAbove of the frame interval on one thread, the next one
+// spreads each frame over every processor, and a later one goes back to one
+// thread when kOneThreadBelow of the interval would do.
+constexpr int kSlicesAbovePermille = 500;
+constexpr int kOneThreadBelowPermille = 350;
 
 // ---- logging ---------------------------------------------------------------
+
+// The share of the frame interval, in thousandths, that the last encoder
+// to finish took on average to code a frame, counted as if on one thread.
+// Written when a session rests or ends, read when one begins; any thread.
+std::atomic<int> g_encoder_load_permille{0};
 
 // The muxer logs through av_log, which goes to stderr (slotrec's stdout is
 // its byte-exact log); it follows the log_level of the stream started most
@@ -120,6 +132,10 @@ struct CompressorSession {
   x264_param_t param{};
   std::int64_t bit_rate = 0;           // for the file's header: bits per second, 0 unless ABR
   x264_t* encoder = nullptr;           // null while resting
+  int threads = 1;                     // what the encoder codes each frame on
+  double interval_ns = 0;              // one frame's share of time at the stream's rate
+  double coding_ns = 0;                // time spent in the encoder, this encoder so far
+  int coded = 0;                       // frames coded by this encoder
 
   // The picture handed to the encoder, made at the first convert: three
   // planes in one block. `converted` once it holds a frame.
@@ -232,11 +248,28 @@ X264Settings x264_read_settings() {
   return s;
 }
 
-int x264_encoder_threads(int width, int height) {
-  return static_cast<long>(width) * height <= kOneThreadPixels ? 1 : 0;  // 0: one per processor
+namespace {
+
+// One thread, unless the encoders before have needed slices to keep up.
+int threads_for_new_encoder() {
+  static std::atomic<bool> slices{false};
+  const int load = g_encoder_load_permille.load(std::memory_order_relaxed);
+  if (load > kSlicesAbovePermille) slices = true;
+  if (load < kOneThreadBelowPermille) slices = false;
+  return slices ? 0 : 1;  // 0: one per processor
 }
 
-namespace {
+// Opens the session's encoder from its parameters; closes it, noting how
+// long it took per frame for the next encoder's choice of threads.
+bool open_encoder(CompressorSession* s);
+void close_encoder(CompressorSession* s);
+void note_encoder_load(CompressorSession* s);
+
+std::int64_t now_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
 
 // ---- the driver ------------------------------------------------------------
 
@@ -403,11 +436,11 @@ HRESULT begin(const CompressorConfig& config, CompressorSession** out) {
   p.vui.b_fullrange = 0;
   p.vui.i_colmatrix = 6;  // SMPTE 170M (BT.601), the conversion's matrix
   p.analyse.b_mb_info = 1;
-  if (!parse_options(&p, encoder_options(s->settings, config.keyint, x264_encoder_threads(s->width, s->height))))
+  if (!parse_options(&p, encoder_options(s->settings, config.keyint, threads_for_new_encoder())))
     return AVIERR_COMPRESSOR;
   s->bit_rate = p.rc.i_rc_method == X264_RC_ABR ? std::int64_t{p.rc.i_bitrate} * 1000 : 0;
-  s->encoder = x264_encoder_open(&p);
-  if (s->encoder == nullptr) return AVIERR_COMPRESSOR;
+  s->interval_ns = 1e9 * config.time_base.num / config.time_base.den;
+  if (!open_encoder(s.get())) return AVIERR_COMPRESSOR;
   *out = s.release();
   return AVIERR_OK;
 }
@@ -428,6 +461,31 @@ void stream_parameters(const CompressorSession* s, AVCodecParameters* par) {
 }
 
 std::size_t frame_bytes(const CompressorSession* s) { return s->frame_bytes; }
+
+bool open_encoder(CompressorSession* s) {
+  s->encoder = x264_encoder_open(&s->param);
+  if (s->encoder == nullptr) return false;
+  x264_param_t opened;
+  x264_encoder_parameters(s->encoder, &opened);
+  s->threads = opened.i_threads > 0 ? opened.i_threads : 1;
+  s->coding_ns = 0;
+  s->coded = 0;
+  return true;
+}
+
+void close_encoder(CompressorSession* s) {
+  if (s->encoder == nullptr) return;
+  note_encoder_load(s);
+  x264_encoder_close(s->encoder);
+  s->encoder = nullptr;
+}
+
+void note_encoder_load(CompressorSession* s) {
+  if (s->coded == 0 || s->interval_ns <= 0) return;
+  const double per_frame = s->coding_ns * s->threads / s->coded;
+  g_encoder_load_permille.store(static_cast<int>(std::min(1e6, 1000 * per_frame / s->interval_ns)),
+                                std::memory_order_relaxed);
+}
 
 // Whether rows row .. row+rows-1 of the frame (counted from the top) hold
 // a changed row of the DIB (bottom-up, so frame row r is DIB row height-1-r).
@@ -485,8 +543,7 @@ HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPac
   if (!s->converted) return AVIERR_INTERNAL;
   if (s->encoder == nullptr) {
     // Woken from rest: a new encoder, whose first frame is a key frame.
-    s->encoder = x264_encoder_open(&s->param);
-    if (s->encoder == nullptr) return AVIERR_COMPRESSOR;
+    if (!open_encoder(s)) return AVIERR_COMPRESSOR;
     std::fill(s->changed.begin(), s->changed.end(), 1);
   }
   x264_picture_t picture;
@@ -509,7 +566,10 @@ HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPac
   x264_nal_t* nals = nullptr;
   int count = 0;
   x264_picture_t coded;
+  const std::int64_t started = now_ns();
   int size = x264_encoder_encode(s->encoder, &nals, &count, &picture, &coded);
+  s->coding_ns += static_cast<double>(now_ns() - started);
+  ++s->coded;
   if (size < 0) {
     std::fill(s->changed.begin(), s->changed.end(), 1);
     return AVIERR_COMPRESSOR;
@@ -535,13 +595,15 @@ HRESULT flush(CompressorSession* s, CompressorPacketSink sink, void* context) {
 }
 
 void rest(CompressorSession* s) {
-  if (s->encoder != nullptr) x264_encoder_close(s->encoder);
-  s->encoder = nullptr;
+  close_encoder(s);
   forget_picture(s);
   std::fill(s->changed.begin(), s->changed.end(), 1);
 }
 
-void end(CompressorSession* s) { delete s; }
+void end(CompressorSession* s) {
+  close_encoder(s);
+  delete s;
+}
 
 }  // namespace
 

@@ -38,7 +38,3 @@ X264Picture x264_session_picture(const CompressorSession* session);
 // were the same as in the frame before it (coded as skips), for the tests
 // that keep this honest.
 int x264_session_unchanged_macroblocks(const CompressorSession* session);
-
-// The threads libx264 spreads one frame over: 1, or slices over the
-// processors for frames too large for one to code in time. Any thread.
-int x264_encoder_threads(int width, int height);
