@@ -1,18 +1,21 @@
 // What one 1920 x 1080 frame costs on its way through AVIStreamWrite.
 //
-//   BM_Convert     the DIB-to-YUV conversion of the compressor (libswscale)
-//   BM_ConvertAccurateEdges  the same through libswscale's general path,
-//                  which also averages the chroma of the edge rows
+//   BM_Convert     the compressor's DIB-to-YUV conversion, which also finds
+//                  the macroblocks that changed
+//   BM_ConvertRows the conversion routine alone, the plain reference and
+//                  the AVX2 version (checked against each other by the tests)
 //   BM_Compress    libx264 on an already converted picture
-//   BM_StreamWrite the whole write: conversion, compression, into the file
+//   BM_StreamWrite the whole write: conversion, compression, into the file;
+//                  "noted" as the grabber's DIBs come, with GetDIBits' note
+//                  of which rows changed (none, for static content)
 //
 // each for lossless (encoding_type 3, what slotrec sets) and ratefactor 23
 // (the compressor's default), with the ultrafast preset, on static content
-// (the same frame again: an idle desktop) and changing content (moving
-// bars and a block of noise: scrolling, video). The settings go to a
-// private store under a scratch XDG_CONFIG_HOME; files go to $TMPDIR.
-// Wall time is per frame; CPU time of the compressing benchmarks counts
-// every thread of the process, libx264's slice threads included.
+// (the same frame again: an idle desktop, whose macroblocks libx264 is told
+// are unchanged) and changing content (moving bars and a block of noise:
+// scrolling, video). The settings go to a private store under a scratch
+// XDG_CONFIG_HOME; files go to $TMPDIR. Wall time is per frame; CPU time of
+// the compressing benchmarks counts every thread of the process.
 #include <unistd.h>
 
 #include <cstdint>
@@ -25,12 +28,10 @@
 #include <benchmark/benchmark.h>
 
 #include "platform/linux/compressor_manager.h"
+#include "platform/linux/frame_changes.h"
 #include "platform/linux/x264_compressor.h"
+#include "platform/linux/yuv_convert.h"
 #include "platform/platform.h"
-
-extern "C" {
-#include <libswscale/swscale.h>
-}
 
 namespace {
 
@@ -141,26 +142,21 @@ void BM_Convert(benchmark::State& state) {
   kX264Driver.end(session);
 }
 
-// libswscale's general path (SWS_ACCURATE_RND), for comparison: it also
-// averages the chroma of the first and last rows, which the compressor's
-// faster converter samples from one pixel.
-void BM_ConvertAccurateEdges(benchmark::State& state) {
-  SwsContext* sws = sws_getContext(kWidth, kHeight, AV_PIX_FMT_BGR24, kWidth, kHeight, AV_PIX_FMT_YUV420P,
-                                   SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-  AVFrame* picture = av_frame_alloc();
-  picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = kWidth;
-  picture->height = kHeight;
-  av_frame_get_buffer(picture, 0);
+void BM_ConvertRows(benchmark::State& state, yuv::Impl impl) {
+  if (!yuv::impl_available(impl)) {
+    state.SkipWithError("not on this processor");
+    return;
+  }
+  std::vector<std::uint8_t> picture(static_cast<std::size_t>(kWidth) * kHeight * 3 / 2);
+  std::vector<std::uint8_t> changed((kWidth + 15) / 16);
+  const yuv::Target target{picture.data(), picture.data() + kWidth * kHeight,
+                           picture.data() + kWidth * kHeight * 5 / 4, kWidth, kWidth / 2};
   const auto& set = frames(kChanging);
   std::size_t i = 0;
   for (auto _ : state) {
-    const uint8_t* src[4] = {set[i++ % set.size()].data() + static_cast<std::size_t>(kStride) * (kHeight - 1)};
-    const int stride[4] = {-kStride};
-    sws_scale(sws, src, stride, 0, kHeight, picture->data, picture->linesize);
+    const std::uint8_t* top = set[i++ % set.size()].data() + static_cast<std::size_t>(kStride) * (kHeight - 1);
+    yuv::bgr_to_i420(top, -kStride, 3, kWidth, kHeight, target, changed.data(), impl);
   }
-  av_frame_free(&picture);
-  sws_freeContext(sws);
 }
 
 void BM_Compress(benchmark::State& state) {
@@ -186,6 +182,8 @@ void BM_Compress(benchmark::State& state) {
 void BM_StreamWrite(benchmark::State& state) {
   use_mode(static_cast<Mode>(state.range(0)));
   const auto& set = frames(static_cast<Content>(state.range(1)));
+  const bool noted = state.range(2) != 0;
+  std::vector<std::uint8_t> no_rows(kHeight, 0);
   std::string path = scratch().dir + "/bench.avi";
   AVIFileInit();
   PAVIFILE file = nullptr;
@@ -211,6 +209,9 @@ void BM_StreamWrite(benchmark::State& state) {
     LONG position = 0;
     for (auto _ : state) {
       const auto& dib = set[static_cast<std::size_t>(position) % set.size()];
+      // As GetDIBits notes a DIB it writes: the rows that changed since it
+      // last wrote there (none when the frame is the same).
+      if (noted) frames::note_written(dib.data(), dib.size(), kHeight, set.size() == 1 && position > 0 ? no_rows.data() : nullptr);
       AVIStreamWrite(compressed, position++, 1, const_cast<std::uint8_t*>(dib.data()),
                      static_cast<LONG>(dib.size()), 0, nullptr, nullptr);
     }
@@ -229,11 +230,19 @@ void mode_content_args(benchmark::internal::Benchmark* b) {
     for (Content c : {kStatic, kChanging}) b->Args({m, c});
 }
 
+void write_args(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"encoding_type", "changing", "noted"});
+  for (Mode m : {kLossless, kRatefactor})
+    for (Content c : {kStatic, kChanging}) b->Args({m, c, 0});
+  b->Args({kLossless, kStatic, 1});
+}
+
 BENCHMARK(BM_Convert)->Apply(content_args)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ConvertAccurateEdges)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_ConvertRows, reference, yuv::Impl::kReference)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ConvertRows, avx2, yuv::Impl::kAvx2)->Unit(benchmark::kMillisecond);
 // libx264 works on slice threads of its own: CPU is counted for the process.
 BENCHMARK(BM_Compress)->Apply(mode_content_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
-BENCHMARK(BM_StreamWrite)->Apply(mode_content_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+BENCHMARK(BM_StreamWrite)->Apply(write_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
 }  // namespace
 

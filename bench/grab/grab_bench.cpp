@@ -2,7 +2,10 @@
 // screen, the BGRX → BGR conversion in each version, the server's other
 // pixels looked up against the plain reference, and what the X server
 // spends per grab (with MIT-SHM the server does the copying, so a grab's
-// cost is ours plus its). `--depth=N` and `--cc=N` choose the screen's
+// cost is ours plus its). BM_Grab grabs an unchanged screen (the bitmap is
+// kept up to date: nothing is read again) or, with changed:1, a screen
+// painted over whole before every grab (everything is read again; the
+// server's share then includes the painting). `--depth=N` and `--cc=N` choose the screen's
 // depth and default visual class (an 8-bit PseudoColor screen reads its
 // colormap on every grab).
 #include <benchmark/benchmark.h>
@@ -110,7 +113,8 @@ void report_cpu(benchmark::State& state, double server_before, double own_before
   state.counters["own_cpu_ms"] = (own_cpu_ms() - own_before) / frames;
 }
 
-// A whole grab: capture, cursor (range(0): drawn or not), conversion.
+// A whole grab: capture, cursor (range(0): drawn or not), conversion;
+// range(1): the whole screen painted anew before each grab.
 void BM_Grab(benchmark::State& state) {
   Grabber grabber;
   if (!grabber.ok() || !grabber.grab(true, true)) {
@@ -118,15 +122,31 @@ void BM_Grab(benchmark::State& state) {
     return;
   }
   const bool with_cursor = state.range(0) != 0;
+  const bool changed = state.range(1) != 0;
+  testsupport::X11Painter painter(g_server->display());
   const double server_before = server_cpu_ms();
   const double own_before = own_cpu_ms();
+  std::uint32_t colour = 0x204060;
   for (auto _ : state) {
+    if (changed) {
+      state.PauseTiming();
+      colour ^= 0x0f0f0f;
+      painter.fill(0, 0, kWidth, kHeight, colour);
+      painter.sync();
+      state.ResumeTiming();
+    }
     benchmark::DoNotOptimize(grabber.grab(with_cursor, true));
     benchmark::ClobberMemory();
   }
   report_cpu(state, server_before, own_before);
 }
-BENCHMARK(BM_Grab)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Grab)
+    ->ArgNames({"cursor", "changed"})
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The capture alone (BitBlt and the cursor query), without the conversion.
 void BM_Capture(benchmark::State& state) {
