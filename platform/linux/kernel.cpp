@@ -5,6 +5,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -114,6 +115,11 @@ void dispatch_control_events() {
 //   heap, and each segment's encoder leaves its freed buffers there, so the
 //   resident size creeps up segment after segment. A fixed threshold keeps
 //   every large buffer in a mapping of its own, given back whole when freed.
+//   libx264 asks for transparent huge pages for each of its large buffers;
+//   a buffer touched only in part (the lossless bitstream buffer of about
+//   11 MB at 1920 x 1080, of which a frame uses a few hundred KB) then holds
+//   whole 2 MB pages. Without them a recording's peak resident size is
+//   about 8 MB smaller, for about 3 % more encoder CPU on frames in motion.
 bool g_hangup_ignored_at_start = false;
 constexpr int kMmapThresholdBytes = 256 * 1024;
 
@@ -129,6 +135,7 @@ const bool kProcessReady = [] {
   struct sigaction hangup{};
   g_hangup_ignored_at_start = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
   mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+  prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
   return true;
 }();
 
