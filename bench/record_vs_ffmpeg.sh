@@ -10,7 +10,9 @@
 #   - for each scene at 20 and 30 fps: CPU per recorded frame, the X
 #     server's share over its idle baseline included, the rate achieved
 #     (ffmpeg with -vsync passthrough, so its count is what it captured),
-#     and the peak resident memory of each process;
+#     slotrec's frames lost at segment boundaries (a gap of more than 1.5
+#     frame intervals between two segments), and the peak resident memory
+#     of each process;
 #   - the highest rate each can record a scene at, both at idle priority
 #     (slotrec puts itself there; ffmpeg runs under nice 19 and SCHED_IDLE);
 #   - with --long, the resident memory after 1 and after 10 minutes of a
@@ -131,10 +133,11 @@ decoded_frames() {
   echo "${n:-0}"
 }
 
-# slotrec's frames (its .meta lines), and the segments whose decoded frames
-# differ from their .meta lines: "frames mismatched".
+# slotrec's frames (its .meta lines), the segments whose decoded frames
+# differ from their .meta lines, and the frames lost at segment boundaries:
+# "frames mismatched lost".
 slotrec_frames() {
-  local total=0 bad=0 meta avi lines decoded
+  local total=0 bad=0 meta avi lines decoded lost fps=$2
   for meta in "$work/$1"/*/*.meta; do
     [ -e "$meta" ] || continue
     avi=${meta%.meta}.avi
@@ -143,7 +146,23 @@ slotrec_frames() {
     [ "$lines" = "$decoded" ] || bad=$((bad + 1))
     total=$((total + lines))
   done
-  echo "$total $bad"
+  lost=$(for meta in "$work/$1"/*/*.meta; do
+    [ -e "$meta" ] || continue
+    echo segment
+    grep -o 'time="-\?[0-9]*"' "$meta" | tr -dc '0-9\n-' | sed '/^$/d'
+  done | awk -v fps="$fps" '
+    function wrap(t) { return t < 0 ? t + 4294967296 : t }
+    /segment/ { boundary = 1; next }
+    {
+      t = wrap($1); n++
+      if (boundary && n > 1) {
+        gap = (t - last) * fps / 1000
+        if (gap > 1.5) lost += int(gap + 0.5) - 1
+      }
+      boundary = 0; last = t
+    }
+    END { print lost + 0 }')
+  echo "$total $bad $lost"
 }
 
 ffmpeg_frames() {
@@ -162,10 +181,10 @@ ffmpeg_command() {
     -f segment -segment_time 2 -reset_timestamps 1 seg%03d.avi
 }
 
-declare -A per_frame own_ms x_ms rate peak mismatched
+declare -A per_frame own_ms x_ms rate peak mismatched lost_at_shifts
 # measure <tool> <scene> <fps> [idle]: one recording; fills the tables.
 measure() {
-  local tool=$1 scene=$2 fps=$3 key="$1 $2 $3" length=$seconds frames bad=0
+  local tool=$1 scene=$2 fps=$3 key="$1 $2 $3" length=$seconds frames bad=0 lost=0
   local -a command
   if [ "$tool" = slotrec ]; then
     command=("$binary" "fps=$fps" slotsecs=2)
@@ -177,7 +196,7 @@ measure() {
   record run "$length" "${command[@]}"
   read -r cpu xcpu kib wall <"$work/run.stats"
   if [ "$tool" = slotrec ]; then
-    read -r frames bad <<<"$(slotrec_frames run)"
+    read -r frames bad lost <<<"$(slotrec_frames run "$fps")"
   else
     frames=$(ffmpeg_frames run)
   fi
@@ -188,6 +207,7 @@ measure() {
   rate[$key]=$(awk -v n="$frames" -v w="$wall" 'BEGIN { printf "%.1f", n / w }')
   peak[$key]=$(awk -v k="$kib" 'BEGIN { printf "%.1f", k / 1024 }')
   mismatched[$key]=$bad
+  lost_at_shifts[$key]=$lost
 }
 
 # rss_over_time <tool>: a 30 fps recording of the current scene for ten
@@ -231,18 +251,19 @@ stop_scene
 
 echo "Recordings of ${seconds} s (highest rate: ${max_seconds} s), 1920x1080, lossless ultrafast I420."
 echo "CPU per frame in ms: the recorder's own + the X server's share over its idle baseline."
+echo "rate: frames recorded per second (s: slotrec, f: ffmpeg); lost: slotrec's frames lost at segment boundaries."
 echo
-printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %-15s | %5s |\n' scene fps "slotrec ms (own + X)" \
-  "ffmpeg ms (own + X)" ratio "rate s / f" "peak MiB s / f" ratio
-printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %-15s | %5s |\n' ------ --- --------------------- \
-  --------------------- ----- ------------- --------------- -----
+printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %4s | %-15s | %5s |\n' scene fps "slotrec ms (own + X)" \
+  "ffmpeg ms (own + X)" ratio "rate s / f" lost "peak MiB s / f" ratio
+printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %4s | %-15s | %5s |\n' ------ --- --------------------- \
+  --------------------- ----- ------------- ---- --------------- -----
 for scene in static motion; do
   for fps in 20 30; do
     s="slotrec $scene $fps" f="ffmpeg $scene $fps"
-    printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %-15s | %5s |\n' "$scene" "$fps" \
+    printf '| %-6s | %3s | %-21s | %-21s | %5s | %-13s | %4s | %-15s | %5s |\n' "$scene" "$fps" \
       "${per_frame[$s]} (${own_ms[$s]} + ${x_ms[$s]})" "${per_frame[$f]} (${own_ms[$f]} + ${x_ms[$f]})" \
       "$(awk -v a="${per_frame[$s]}" -v b="${per_frame[$f]}" 'BEGIN { printf "%.2f", a / b }')" \
-      "${rate[$s]} / ${rate[$f]}" "${peak[$s]} / ${peak[$f]}" \
+      "${rate[$s]} / ${rate[$f]}" "${lost_at_shifts[$s]}" "${peak[$s]} / ${peak[$f]}" \
       "$(awk -v a="${peak[$s]}" -v b="${peak[$f]}" 'BEGIN { printf "%.2f", a / b }')"
   done
 done
