@@ -207,11 +207,12 @@ void BM_StreamWrite(benchmark::State& state) {
     state.SkipWithError("the stream did not start");
   } else {
     LONG position = 0;
+    std::uint64_t serial = 0;
     for (auto _ : state) {
       const auto& dib = set[static_cast<std::size_t>(position) % set.size()];
       // As GetDIBits notes a DIB it writes: the rows that changed since it
       // last wrote there (none when the frame is the same).
-      if (noted) frames::note_written(dib.data(), dib.size(), kHeight, set.size() == 1 && position > 0 ? no_rows.data() : nullptr);
+      if (noted) serial = frames::note_written(dib.data(), dib.size(), kHeight, no_rows.data(), serial);
       AVIStreamWrite(compressed, position++, 1, const_cast<std::uint8_t*>(dib.data()),
                      static_cast<LONG>(dib.size()), 0, nullptr, nullptr);
     }

@@ -36,11 +36,15 @@ Note* find(const void* bits) {
 
 }  // namespace
 
-void note_written(const void* bits, std::size_t bytes, int rows, const std::uint8_t* changed_rows) {
+std::uint64_t note_written(const void* bits, std::size_t bytes, int rows, const std::uint8_t* changed_rows,
+                           std::uint64_t writer_serial) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Note* note = find(bits);
   std::uint64_t previous = 0;
   if (note != nullptr && note->bytes == bytes && note->rows == rows) previous = note->serial;
+  // Rows changed since the writer's own last write say nothing about what
+  // another writer left there meanwhile.
+  if (writer_serial == 0 || previous != writer_serial) changed_rows = nullptr;
   if (note == nullptr) {
     note = &g_notes[0];
     for (Note& candidate : g_notes)
@@ -54,6 +58,7 @@ void note_written(const void* bits, std::size_t bytes, int rows, const std::uint
   note->all_changed = changed_rows == nullptr || rows <= 0;
   if (!note->all_changed) note->changed.assign(changed_rows, changed_rows + rows);
   note->used = ++g_clock;
+  return note->serial;
 }
 
 LastWrite last_write(const void* bits, std::size_t bytes, int rows, std::uint64_t seen, std::uint8_t* changed_rows) {

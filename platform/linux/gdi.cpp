@@ -53,11 +53,13 @@ struct CursorOverlay {
   std::vector<std::uint8_t> under;  // its BGRX rows before the blend; capacity kept
 };
 
-// Where GetDIBits last wrote the whole bitmap, and in which layout.
+// Where GetDIBits last wrote the whole bitmap, in which layout, and the
+// serial of its note (frame_changes.h).
 struct DibPlace {
   const void* bits = nullptr;
   int bits_per_pixel = 0;
   bool bottom_up = false;
+  std::uint64_t serial = 0;
 };
 
 struct MemoryBitmap : GdiObject {
@@ -487,7 +489,7 @@ static void note_dib(MemoryBitmap* bitmap, const std::uint8_t* out, std::ptrdiff
     frames::note_written(out, bytes, lines, nullptr);
     return;
   }
-  const DibPlace place{out, bits_per_pixel, bottom_up};
+  DibPlace place{out, bits_per_pixel, bottom_up, 0};
   const bool same_place = bitmap->last_dib.bits == place.bits &&
                           bitmap->last_dib.bits_per_pixel == place.bits_per_pixel &&
                           bitmap->last_dib.bottom_up == place.bottom_up;
@@ -498,7 +500,7 @@ static void note_dib(MemoryBitmap* bitmap, const std::uint8_t* out, std::ptrdiff
     const int row = bottom_up ? lines - 1 - i : i;  // the bitmap row behind memory row i
     rows[static_cast<std::size_t>(i)] = same_place ? changed[row] : 1;
   }
-  frames::note_written(out, bytes, lines, rows.data());
+  place.serial = frames::note_written(out, bytes, lines, rows.data(), same_place ? bitmap->last_dib.serial : 0);
   std::memset(changed, 0, static_cast<std::size_t>(store.height));
   bitmap->last_dib = place;
 }

@@ -75,6 +75,45 @@ TEST(Conversion, FastVersionGivesTheReferenceBytesAndFlags) {
   }
 }
 
+// The notes say which rows changed only to a reader that converted the
+// write just before: after two writes, after a write by another writer
+// (whose rows say nothing of the first's), or without any write, it is told
+// nothing and converts the whole frame.
+TEST(FrameNotes, OnlyTheWriteRightAfterTheOneReadNamesItsRows) {
+  std::vector<std::uint8_t> buffer(4 * 16);
+  std::vector<std::uint8_t> none(4, 0), second_row{0, 1, 0, 0};
+  std::vector<std::uint8_t> seen(4, 0);
+  const std::uint64_t a1 = frames::note_written(buffer.data(), buffer.size(), 4, nullptr);
+  frames::LastWrite w = frames::last_write(buffer.data(), buffer.size(), 4, 0, seen.data());
+  EXPECT_EQ(w.serial, a1);
+  EXPECT_FALSE(w.changes_known);  // nothing read before
+
+  const std::uint64_t a2 = frames::note_written(buffer.data(), buffer.size(), 4, second_row.data(), a1);
+  w = frames::last_write(buffer.data(), buffer.size(), 4, a1, seen.data());
+  EXPECT_EQ(w.serial, a2);
+  EXPECT_TRUE(w.changes_known);
+  EXPECT_EQ(seen, second_row);
+
+  w = frames::last_write(buffer.data(), buffer.size(), 4, a2, seen.data());
+  EXPECT_FALSE(w.changes_known);  // no write since: read it all
+
+  // Writer B, then A again with "nothing changed" since its own last write.
+  const std::uint64_t b1 = frames::note_written(buffer.data(), buffer.size(), 4, none.data(), 0);
+  const std::uint64_t a3 = frames::note_written(buffer.data(), buffer.size(), 4, none.data(), a2);
+  std::fill(seen.begin(), seen.end(), 0);
+  w = frames::last_write(buffer.data(), buffer.size(), 4, b1, seen.data());
+  EXPECT_EQ(w.serial, a3);
+  EXPECT_TRUE(w.changes_known);
+  EXPECT_EQ(seen, std::vector<std::uint8_t>(4, 1));
+
+  // Two writes since the one read: unknown.
+  const std::uint64_t a4 = frames::note_written(buffer.data(), buffer.size(), 4, none.data(), a3);
+  frames::note_written(buffer.data(), buffer.size(), 4, none.data(), a4);
+  EXPECT_FALSE(frames::last_write(buffer.data(), buffer.size(), 4, a3, seen.data()).changes_known);
+  // Another size at the same address is another buffer.
+  EXPECT_EQ(frames::last_write(buffer.data(), buffer.size() - 4, 4, a4, seen.data()).serial, 0u);
+}
+
 // Paints a w x h rectangle at (x, y), counted from the frame's top, into a
 // bottom-up 24-bit DIB.
 void paint(const BITMAPINFOHEADER& h, std::vector<std::uint8_t>& dib, int x, int y, int w, int rows,
@@ -90,11 +129,13 @@ void paint(const BITMAPINFOHEADER& h, std::vector<std::uint8_t>& dib, int x, int
 }
 
 // The note GetDIBits would leave for rows y .. y+rows-1 of the frame (in the
-// DIB's bottom-up memory order); rows 0: nothing changed.
-void note_rows(const BITMAPINFOHEADER& h, const std::vector<std::uint8_t>& dib, int y, int rows) {
+// DIB's bottom-up memory order); rows 0: nothing changed. `serial` is the
+// writer's last note.
+void note_rows(const BITMAPINFOHEADER& h, const std::vector<std::uint8_t>& dib, int y, int rows,
+               std::uint64_t* serial) {
   std::vector<std::uint8_t> changed(static_cast<std::size_t>(h.biHeight), 0);
   for (int row = y; row < y + rows; ++row) changed[static_cast<std::size_t>(h.biHeight - 1 - row)] = 1;
-  frames::note_written(dib.data(), dib.size(), h.biHeight, changed.data());
+  *serial = frames::note_written(dib.data(), dib.size(), h.biHeight, changed.data(), *serial);
 }
 
 HRESULT write(const Segment& s, LONG position, std::vector<std::uint8_t>& dib) {
@@ -123,19 +164,19 @@ TEST(LosslessSkipping, DecodedFramesAreExactlyTheDibsWritten) {
     written.push_back(dib);
   };
 
-  frames::note_written(dib.data(), dib.size(), h.biHeight, nullptr);
+  std::uint64_t serial = frames::note_written(dib.data(), dib.size(), h.biHeight, nullptr);
   frame(0);                                      // the first frame: all of it
   frame(1);                                      // the same buffer, no new note: compared whole
   paint(h, dib, 40, 30, 20, 10, 10, 200, 30);
-  note_rows(h, dib, 30, 10);
+  note_rows(h, dib, 30, 10, &serial);
   frame(2);                                      // a small change, noted
-  note_rows(h, dib, 0, 0);
+  note_rows(h, dib, 0, 0, &serial);
   frame(3);                                      // noted as unchanged
   paint(h, dib, 150, 90, 30, 20, 250, 250, 0);
   frame(4);                                      // changed, not noted: compared whole
   paint(h, dib, 0, 0, 200, 2, 0, 0, 0);
   paint(h, dib, 3, 100, 1, 1, 255, 255, 255);
-  note_rows(h, dib, 0, 120);
+  note_rows(h, dib, 0, 120, &serial);
   frame(5);                                      // a note of every row
 
   // The next segment takes its first frame: this stream's encoder rests.
@@ -143,7 +184,7 @@ TEST(LosslessSkipping, DecodedFramesAreExactlyTheDibsWritten) {
   std::vector<std::uint8_t> other = colour_bars(h, 3);
   ASSERT_EQ(write(next, 0, other), AVIERR_OK);
   paint(h, dib, 60, 60, 16, 16, 1, 2, 3);
-  note_rows(h, dib, 60, 16);
+  note_rows(h, dib, 60, 16, &serial);
   frame(6);                                      // after all: a new encoder
   frame(7);
   release_segment(s);
