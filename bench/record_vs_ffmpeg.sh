@@ -5,8 +5,8 @@
 # process at a time, and prints side by side:
 #
 #   - two scenes: "static", an idle desktop (a clock ticking every second,
-#     eyes, a logo), and "motion", a desktop-like picture scrolling over the
-#     whole screen at 30 frames per second (motion/motion_screen.c);
+#     eyes, a logo), and "motion", a new desktop-like picture over the whole
+#     screen 30 times a second (motion/motion_screen.c);
 #   - for each scene at 20 and 30 fps: CPU per recorded frame, the X
 #     server's share over its idle baseline included, the rate achieved
 #     (ffmpeg with -vsync passthrough, so its count is what it captured),

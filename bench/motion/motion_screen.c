@@ -1,10 +1,14 @@
 /* A screen in full motion for the whole-run benchmark: a window over the
- * whole screen shows a desktop-like picture (panels, lines of "text", a
- * gradient) scrolling diagonally by (8, 4) pixels a frame, so every
- * macroblock of every frame changes, as when a page scrolls or a window is
- * dragged. The frames are drawn once into server pixmaps; showing one is an
- * XCopyArea inside the server, so this program costs next to nothing and
- * the server's share is the same whoever records.
+ * whole screen shows a new desktop-like picture every frame (panels, lines
+ * of "text", a gradient, laid out anew each time), so every macroblock of
+ * every frame changes and no motion search finds it elsewhere. Every frame
+ * is thus as hard to code as the next, and what a recording costs does not
+ * depend on which of these frames it happens to catch (a picture that
+ * scrolls costs a recorder more or less by how far it moved between two of
+ * its frames, which changes with their phase from run to run). The frames
+ * are drawn once into server pixmaps; showing one is an XCopyArea inside
+ * the server, so this program costs next to nothing and the server's share
+ * is the same whoever records.
  *
  *   motion_screen [fps] [frames]     (30 frames per second, 60 frames;
  *                                     DISPLAY names the server)
@@ -19,11 +23,24 @@
 #include <string.h>
 #include <time.h>
 
-static uint32_t texel(int x, int y) {
-  int panel = (x / 240) % 4;
+static uint32_t mix(uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x7feb352dU;
+  x ^= x >> 15;
+  x *= 0x846ca68bU;
+  x ^= x >> 16;
+  return x;
+}
+
+/* Pixel (x, y) of frame k: panels 240 pixels wide, lines of "text" 12
+ * pixels high whose glyphs are drawn from a hash, a diagonal gradient. */
+static uint32_t texel(int x, int y, int k) {
+  int panel = (x / 240 + k) % 4;
   int base = 200 - panel * 40;
-  int text = (y % 24) < 12 && ((x * 7 + y * 3) % 11) < 4 && x % 240 > 20;
-  int shade = (x + y) / 16 % 32;
+  int glyph = (int)(mix((uint32_t)((y / 12) * 4099 + x / 6 + k * 7919)) & 7);
+  int ink = (mix((uint32_t)(x * 31 + y * 17 + k)) & 3) != 0;
+  int text = (y % 24) < 12 && glyph < 3 && ink && x % 240 > 20;
+  int shade = (x + y + 13 * k) / 16 % 32;
   if (text) return 0x141414;
   return (uint32_t)((base + 30 - shade) & 0xff) << 16 | (uint32_t)((base - 20 + shade) & 0xff) << 8 |
          (uint32_t)((base + shade) & 0xff);
@@ -58,7 +75,7 @@ int main(int argc, char** argv) {
   Pixmap* frames = calloc((size_t)count, sizeof *frames);
   for (int k = 0; k < count; ++k) {
     for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x) XPutPixel(image, x, y, texel(x + 8 * k, y + 4 * k));
+      for (int x = 0; x < width; ++x) XPutPixel(image, x, y, texel(x, y, k));
     frames[k] = XCreatePixmap(dpy, window, (unsigned)width, (unsigned)height, (unsigned)depth);
     XPutImage(dpy, frames[k], gc, image, 0, 0, 0, 0, (unsigned)width, (unsigned)height);
     XSync(dpy, False);
