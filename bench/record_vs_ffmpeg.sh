@@ -291,7 +291,7 @@ goal() {  # goal <text> <met: 1 or 0>
 worst_ratio() {  # worst_ratio <scene>: the larger CPU ratio of 20 and 30 fps
   awk -v a="${per_frame[slotrec $1 20]}" -v b="${per_frame[ffmpeg $1 20]}" \
     -v c="${per_frame[slotrec $1 30]}" -v d="${per_frame[ffmpeg $1 30]}" \
-    'BEGIN { x = a / b; y = c / d; printf "%.2f", (x > y ? x : y) }'
+    'BEGIN { x = a / b; y = c / d; printf "%.2f", ((x > y) ? x : y) }'
 }
 at_most() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? 1 : 0 }'; }
 echo
@@ -304,7 +304,7 @@ worst_peak=0
 for scene in static motion; do
   for fps in 20 30; do
     worst_peak=$(awk -v w="$worst_peak" -v a="${peak[slotrec $scene $fps]}" -v b="${peak[ffmpeg $scene $fps]}" \
-      'BEGIN { r = a / b; printf "%.2f", (r > w ? r : w) }')
+      'BEGIN { r = a / b; printf "%.2f", ((r > w) ? r : w) }')
   done
 done
 goal "peak RSS <= 0.75x ffmpeg's (worst $worst_peak)" "$(at_most "$worst_peak" 0.75)"

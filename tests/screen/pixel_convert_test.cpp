@@ -80,8 +80,10 @@ TEST(Bgr24, ReferencePlacesPixelsBottomUpWithZeroPadding) {
   // pixel's bytes (B, G, R, X) = (10n, 10n+1, 10n+2, 99).
   std::vector<std::uint8_t> src;
   for (int n = 1; n <= 6; ++n) {
-    src.insert(src.end(), {static_cast<std::uint8_t>(10 * n), static_cast<std::uint8_t>(10 * n + 1),
-                           static_cast<std::uint8_t>(10 * n + 2), 99});
+    src.push_back(static_cast<std::uint8_t>(10 * n));
+    src.push_back(static_cast<std::uint8_t>(10 * n + 1));
+    src.push_back(static_cast<std::uint8_t>(10 * n + 2));
+    src.push_back(99);
   }
   std::vector<std::uint8_t> dib(24, 0xee);
   pixel::bgrx_to_bgr24(src.data(), 12, dib.data() + 12, -12, 3, 2, Bgr24Impl::kReference);

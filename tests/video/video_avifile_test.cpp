@@ -188,7 +188,11 @@ std::string encoder_options_in(const std::string& path) {
   std::size_t at = bytes.find("options: ");
   if (at == std::string::npos) return {};
   std::size_t end = bytes.find('\0', at);
-  return " " + bytes.substr(at + 9, end - at - 9) + " ";
+  if (end == std::string::npos) end = bytes.size();
+  std::string options = " ";
+  options.append(bytes, at + 9, end - at - 9);
+  options += ' ';
+  return options;
 }
 
 struct SettingsCase {
