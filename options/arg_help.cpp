@@ -106,10 +106,13 @@ void format_value(char* area, const arg_spec& row) {
                   *static_cast<const double*>(row.value_ptr));
       return;
     case arg_str: {
-      // Never read past the variable, terminated or not.
+      // Never read past the variable, terminated or not. A row that gives no
+      // size (0) shows its text up to the terminator, read no further than
+      // the column can show.
       const char* text = static_cast<const char*>(row.value_ptr);
+      const std::size_t readable = row.value_size != 0 ? row.value_size : kDumpColumnSize;
       format_into(area, kDumpColumnSize, kCutText, "\"%.*s\"",
-                  static_cast<int>(strnlen(text, row.value_size)), text);
+                  static_cast<int>(strnlen(text, readable)), text);
       return;
     }
   }

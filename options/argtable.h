@@ -47,7 +47,10 @@ struct arg_spec {
   // Shown by the help texts only; null gives the row no glossary line.
   const char* description;
   // Size in bytes of the arg_str variable, terminator included: a longer text
-  // is refused rather than written past it. Unused for the other types.
+  // is refused rather than written past it. 0 means not given (a row written
+  // with the six fields above): the scan then refuses the row as a table
+  // fault, and the dump shows the text up to its terminator. Unused for the
+  // other types.
   std::size_t value_size = 0;
 };
 

@@ -83,6 +83,25 @@ TEST(OtherHelp, UntaggedMandatoryAndUndescribedRows) {
             "  4: \"-q\"            \"uiet\"             arg_lit = NULL       \" quietly\"\n");
 }
 
+// A string row shows its text in the dump whether or not it gives the size
+// of its variable: a row written with the six documented fields (size 0,
+// not given) is read up to the terminator, and a text too long for the
+// column is cut like any other.
+TEST(OtherHelp, StringValueShownWithOrWithoutItsSize) {
+  char name[8] = "out";
+  std::string long_text(250, 's');
+  arg_spec rows[] = {
+      {"a=", nullptr, arg_str, name, nullptr, nullptr},
+      {"b=", nullptr, arg_str, name, nullptr, nullptr, sizeof name},
+      {"c=", nullptr, arg_str, long_text.data(), nullptr, nullptr},
+  };
+  EXPECT_EQ(Dump(rows, 3),
+            "  0: \"a=\"            NULL               arg_str = \"out\"      NULL\n"
+            "  1: \"b=\"            NULL               arg_str = \"out\"      NULL\n"
+            "  2: \"c=\"            NULL               arg_str = \"" +
+                std::string(195, 's') + "... NULL\n");
+}
+
 TEST(OtherHelp, TextsTooLongForTheirAreasAreCut) {
   std::vector<std::string> tags;
   for (int i = 0; i < 40; ++i) tags.push_back("option" + std::to_string(i) + "=");

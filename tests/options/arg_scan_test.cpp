@@ -84,6 +84,43 @@ TEST(ProgramTable, ProgramNameIsNeverAnOption) {
   EXPECT_EQ(out.mark, std::string(17, ' ') + "^");
 }
 
+// The joined text: an entry with any of the six white-space characters is
+// quoted, the program name like any other, so marks after it stay under
+// their characters; an empty entry still takes its one blank; and each of
+// the six is skipped before a value.
+TEST(JoinedText, EveryWhiteSpaceQuotesItsEntryAndAnEmptyEntryKeepsItsBlank) {
+  int32_t n = -1;
+  arg_spec rows[] = {{"n=", nullptr, arg_int, &n, "0", nullptr}};
+  for (const char space : std::string(" \f\n\r\v\t")) {
+    const std::string s(1, space);
+    SCOPED_TRACE("white space " + std::to_string(static_cast<int>(space)));
+    EXPECT_TRUE(arg_is_space(space));
+
+    ScanOutcome out = ScanWith({"prog", "a" + s + "b", "n=x"}, rows, 1);
+    EXPECT_EQ(out.copy, "prog 'a" + s + "b' n=x ");
+    EXPECT_EQ(out.message, "invalid n=<int> argument");
+    EXPECT_EQ(out.mark, std::string(13, ' ') + "^");
+
+    out = ScanWith({"my" + s + "prog", "n=x"}, rows, 1);
+    EXPECT_EQ(out.copy, "'my" + s + "prog' n=x ");
+    EXPECT_EQ(out.mark, std::string(12, ' ') + "^");
+
+    EXPECT_EQ(arg_convert_value(&rows[0], (s + "12").c_str()), 3);
+    EXPECT_EQ(n, 12);
+    EXPECT_EQ(arg_parse_bool((s + "on").c_str()), 1);
+  }
+  EXPECT_FALSE(arg_is_space('\0'));
+  EXPECT_FALSE(arg_is_space('x'));
+
+  ScanOutcome out = ScanWith({"prog", "", "n=x"}, rows, 1);
+  EXPECT_EQ(out.copy, "prog  n=x ");
+  EXPECT_EQ(out.mark, std::string(8, ' ') + "^");
+  out = ScanWith({"prog", "", "n=4", ""}, rows, 1);
+  EXPECT_EQ(out.result, 1) << out.message;
+  EXPECT_EQ(out.copy, "prog  n=4  ");
+  EXPECT_EQ(n, 4);
+}
+
 TEST(BoolWords, CaseAndLeadingParts) {
   for (const char* word : {"OFF", "of", "n", "False", "f", "NO", "  off"}) {
     EXPECT_EQ(arg_parse_bool(word), 0) << word;
