@@ -193,6 +193,7 @@ void InitRecorder(Recorder* r, int32_t slotsecs, ScreenGrabber* grabber, int32_t
   r->codec_info = grabber->codec_info;
   r->frame_format = *grabber->dib;
   r->segment_ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  r->cook_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   EmptySlot(&r->retiring);
   EmptySlot(&r->current);
   EmptySlot(&r->pending);
@@ -236,11 +237,14 @@ int32_t RecorderTick(Recorder* r) {
 }
 
 bool StopRecorder(Recorder* r) {
+  {
+    std::lock_guard<std::mutex> lock(r->hand_over_lock);
+    r->cook_stop = true;
+  }
+  SetEvent(r->cook_wake);
   bool ended;
   {
     std::unique_lock<std::mutex> lock(r->hand_over_lock);
-    r->cook_stop = true;
-    r->cook_wake.notify_all();
     ended = !r->cook_thread.joinable() ||
             r->cook_done.wait_for(lock, std::chrono::seconds(kCookStopWaitSeconds),
                                   [r] { return r->cook_finished; });
@@ -251,7 +255,7 @@ bool StopRecorder(Recorder* r) {
     return true;
   }
   // Stuck in a file operation: it cannot be ended safely, so it is left to
-  // the end of the process, and the event it may still set stays open.
+  // the end of the process, and the events it may still use stay open.
   ReportProblem(report_text::kCookLeftBehind, kCookStopWaitSeconds);
   r->cook_thread.detach();
   FinaliseAll(r);
@@ -264,6 +268,8 @@ void FinishRecorder(Recorder* r) {
   AVIFileExit();
   CloseHandle(r->segment_ready);
   r->segment_ready = nullptr;
+  CloseHandle(r->cook_wake);
+  r->cook_wake = nullptr;
 }
 
 RecorderLosses RecorderLossesSoFar(Recorder* r) {

@@ -53,6 +53,10 @@ struct Recorder {
   // Auto-reset event, set by PrepareAVI when it has installed a prepared
   // segment in pending; a tick without a segment waits on it.
   HANDLE segment_ready = nullptr;
+  // Auto-reset event, set by StopRecorder: the cook thread's pause between
+  // cycles ends at once. A platform event, like segment_ready, so that the
+  // pause runs on whatever clock the platform keeps.
+  HANDLE cook_wake = nullptr;
 
   // Written by PrepareAVI only (on the main thread before the cook thread
   // starts, on the cook thread afterwards): the highest timeslot whose files
@@ -85,7 +89,6 @@ struct Recorder {
   std::vector<SegmentSlot> retired_backlog;
   bool cook_stop = false;      // set by StopRecorder
   bool cook_finished = false;  // set by the cook thread as it ends
-  std::condition_variable cook_wake;  // cook_stop was set
   std::condition_variable cook_done;  // cook_finished was set
   // Written by the main thread (writes) and the cook thread (preparations)
   // under the lock; read at the end.

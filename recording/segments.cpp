@@ -1,7 +1,6 @@
 #include "recording/segments.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -188,6 +187,11 @@ void NoteSegmentSize(Recorder* r, int32_t slot_index) {
   r->largest_segment_bytes = std::max(r->largest_segment_bytes, bytes);
 }
 
+bool CookStopAsked(Recorder* r) {
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
+  return r->cook_stop;
+}
+
 // Takes every retired segment out of the shared slots, oldest first.
 std::vector<SegmentSlot> TakeRetired(Recorder* r) {
   std::vector<SegmentSlot> retired;
@@ -321,18 +325,15 @@ void CookCycle(Recorder* r) {
 void CookStreams(Recorder* r) {
   CoInitialize(nullptr);
   AVIFileInit();
-  const auto pause = std::chrono::milliseconds(CookSleepMs(r->slot_ms));
-  std::unique_lock<std::mutex> lock(r->hand_over_lock);
-  while (!r->cook_stop) {
-    lock.unlock();
+  const DWORD pause = CookSleepMs(r->slot_ms);
+  while (!CookStopAsked(r)) {
     CookCycle(r);
-    lock.lock();
-    r->cook_wake.wait_for(lock, pause, [r] { return r->cook_stop; });
+    // StopRecorder raises cook_wake, which ends the pause at once.
+    WaitForSingleObject(r->cook_wake, pause);
   }
-  lock.unlock();
   AVIFileExit();
   CoUninitialize();
-  lock.lock();
+  std::lock_guard<std::mutex> lock(r->hand_over_lock);
   r->cook_finished = true;
   r->cook_done.notify_all();
 }
