@@ -28,6 +28,8 @@ std::u16string DescriptionOf(const ICINFO& info) {
 class CompressorLookup : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
+  // Nothing was asked that the system would refuse.
+  void TearDown() override { EXPECT_EQ(fake::ReadCounters().refused, std::vector<std::string>{}); }
   ICINFO info{};
 };
 
@@ -37,12 +39,13 @@ TEST_F(CompressorLookup, StopsAtTheFirstCompressorDescribedAsX264vfw) {
                         Compressor("xvid", u"x264vfw look-alike")});
   EXPECT_EQ(FindCompressor(&info), &info);
 
-  fake::CompressorCalls calls = fake::CompressorCallLog();
+  fake::Counters counted = fake::ReadCounters();
+  const fake::CompressorCalls& calls = counted.compressor_calls;
   std::vector<DWORD> expected{mmioFOURCC('c', 'v', 'i', 'd'), mmioFOURCC('x', '2', '6', '4')};
   EXPECT_EQ(calls.opened, expected);
   EXPECT_EQ(calls.described, expected);
   EXPECT_EQ(calls.closed, 2);
-  EXPECT_EQ(fake::OpenCompressorHandles(), 0);
+  EXPECT_EQ(counted.open_compressor_handles, 0);
   EXPECT_EQ(info.fccHandler, mmioFOURCC('x', '2', '6', '4'));
   EXPECT_EQ(info.fccType, ICTYPE_VIDEO);
   EXPECT_EQ(DescriptionOf(info), u"x264vfw - H.264/MPEG-4 AVC codec");
@@ -69,7 +72,7 @@ TEST_F(CompressorLookup, MatchesAnywhereInTheDescriptionButOnlyInLowerCase) {
 TEST_F(CompressorLookup, NoMatchGivesNullButStillWritesTheSettings) {
   fake::SetCompressors({Compressor("cvid", u"Cinepak"), Compressor("X264", u"X264VFW")});
   EXPECT_EQ(FindCompressor(&info), nullptr);
-  EXPECT_EQ(fake::CompressorCallLog().opened.size(), 2u);
+  EXPECT_EQ(fake::ReadCounters().compressor_calls.opened.size(), 2u);
   DWORD value = 99;
   ASSERT_TRUE(fake::RegistryDword(kKey, "encoding_type", &value));
   EXPECT_EQ(value, 3u);
@@ -99,8 +102,9 @@ TEST_F(CompressorLookup, OverwritesBothSettingsAndClosesItsKeys) {
   EXPECT_EQ(log_level, 0u);
   std::vector<std::string> order{"HKEY_CURRENT_USER\\Software\\GNU\\x264\\encoding_type",
                                  "HKEY_CURRENT_USER\\Software\\GNU\\x264\\log_level"};
-  EXPECT_EQ(fake::RegistryWrites(), order);
-  EXPECT_EQ(fake::OpenRegistryKeys(), 0);
+  fake::Counters counted = fake::ReadCounters();
+  EXPECT_EQ(counted.registry_writes, order);
+  EXPECT_EQ(counted.open_registry_keys, 0);
 }
 
 TEST_F(CompressorLookup, AKeyThatCannotBeCreatedStopsTheSettingsButNotTheLookup) {
@@ -110,15 +114,16 @@ TEST_F(CompressorLookup, AKeyThatCannotBeCreatedStopsTheSettingsButNotTheLookup)
     fake::Reset();
     fake::FailKeyCreate(path, ERROR_ACCESS_DENIED);
     EXPECT_EQ(FindCompressor(&info), &info);
-    EXPECT_TRUE(fake::RegistryWrites().empty());
-    EXPECT_EQ(fake::OpenRegistryKeys(), 0);
+    fake::Counters counted = fake::ReadCounters();
+    EXPECT_TRUE(counted.registry_writes.empty());
+    EXPECT_EQ(counted.open_registry_keys, 0);
   }
 }
 
 TEST_F(CompressorLookup, AFailedEncodingTypeLeavesLogLevelUnwritten) {
   fake::FailValueSet("encoding_type", ERROR_ACCESS_DENIED);
   EXPECT_EQ(FindCompressor(&info), &info);
-  EXPECT_TRUE(fake::RegistryWrites().empty());
+  EXPECT_TRUE(fake::ReadCounters().registry_writes.empty());
   DWORD value;
   EXPECT_FALSE(fake::RegistryDword(kKey, "log_level", &value));
 }

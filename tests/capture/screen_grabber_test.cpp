@@ -22,8 +22,11 @@ class Grabber : public ::testing::Test {
   void SetUp() override { fake::Reset(); }
   void TearDown() override {
     CloseGrabber(&grabber);
-    EXPECT_EQ(fake::LiveScreenObjects(), 0);
-    EXPECT_EQ(fake::LiveGlobalBlocks(), 0);
+    fake::Counters counted = fake::ReadCounters();
+    EXPECT_EQ(counted.live_screen_objects, 0);
+    EXPECT_EQ(counted.live_global_blocks, 0);
+    // Nothing was asked that the system would refuse.
+    EXPECT_EQ(counted.refused, std::vector<std::string>{});
   }
 
   void UseScreen(int width, int height) {
@@ -49,7 +52,7 @@ class Grabber : public ::testing::Test {
 TEST_F(Grabber, AcceptedAtOnceKeepsTheFullScreen) {
   UseScreen(1920, 1080);
   ASSERT_EQ(OpenGrabber(&grabber, 1, 0), &grabber);
-  EXPECT_EQ(fake::CompressorCallLog().queries.size(), 1u);
+  EXPECT_EQ(fake::ReadCounters().compressor_calls.queries.size(), 1u);
   EXPECT_EQ(grabber.width, 1920);
   EXPECT_EQ(grabber.height, 1080);
   const BITMAPINFOHEADER& h = *grabber.dib;
@@ -64,8 +67,9 @@ TEST_F(Grabber, AcceptedAtOnceKeepsTheFullScreen) {
   EXPECT_EQ(grabber.dib_bytes, 6220840);
   EXPECT_EQ(grabber.failure, kGrabberOpened);
   // The compressor was asked with a real frame and closed again.
-  EXPECT_EQ(fake::ScreenCallLog().get_dibits, 1);
-  EXPECT_EQ(fake::OpenCompressorHandles(), 0);
+  fake::Counters counted = fake::ReadCounters();
+  EXPECT_EQ(counted.screen_calls.get_dibits, 1);
+  EXPECT_EQ(counted.open_compressor_handles, 0);
 }
 
 TEST_F(Grabber, TrimsRowsBeforeColumnsUntilTheCompressorAccepts) {
@@ -83,7 +87,7 @@ TEST_F(Grabber, TrimsRowsBeforeColumnsUntilTheCompressorAccepts) {
     UseCompressor(EvenSizesOnly);
     ScreenGrabber g{};
     ASSERT_NE(OpenGrabber(&g, 1, 0), nullptr);
-    auto queries = fake::CompressorCallLog().queries;
+    auto queries = fake::ReadCounters().compressor_calls.queries;
     ASSERT_EQ(queries.size(), c.trials);
     for (size_t i = 0; i < queries.size() && i < 9; ++i) {
       EXPECT_EQ(queries[i], std::make_pair(c.width, c.height - static_cast<int>(i)));
@@ -104,7 +108,8 @@ TEST_F(Grabber, RefusedEverywhereEndsEightColumnsAndRowsSmaller) {
     UseCompressor(RefuseAll, open_fails);
     ScreenGrabber g{};
     ASSERT_NE(OpenGrabber(&g, 0, 0), nullptr);
-    auto queries = fake::CompressorCallLog().queries;
+    fake::Counters counted = fake::ReadCounters();
+    const auto& queries = counted.compressor_calls.queries;
     ASSERT_EQ(queries.size(), 81u);
     EXPECT_EQ(queries[9], std::make_pair(799, 600));
     EXPECT_EQ(queries.back(), std::make_pair(792, 592));
@@ -112,10 +117,10 @@ TEST_F(Grabber, RefusedEverywhereEndsEightColumnsAndRowsSmaller) {
     EXPECT_EQ(g.height, 592);
     EXPECT_EQ(g.dib->biWidth, 792);
     EXPECT_EQ(g.dib->biHeight, 592);
-    EXPECT_EQ(fake::OpenCompressorHandles(), 0);
+    EXPECT_EQ(counted.open_compressor_handles, 0);
     // Every change of size replaced the bitmap, and no old one was left behind.
-    EXPECT_EQ(fake::ScreenCallLog().create_bitmap, 81);
-    EXPECT_EQ(fake::ScreenCallLog().bitmaps_deleted, 80);
+    EXPECT_EQ(counted.screen_calls.create_bitmap, 81);
+    EXPECT_EQ(counted.screen_calls.bitmaps_deleted, 80);
     CloseGrabber(&g);
   }
 }
@@ -133,10 +138,10 @@ TEST_F(Grabber, GrabsAtASettledSizeReuseBitmapAndBlock) {
   UseScreen(640, 480);
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
   BITMAPINFOHEADER* dib = grabber.dib;
-  fake::ScreenCalls before = fake::ScreenCallLog();
+  fake::ScreenCalls before = fake::ReadCounters().screen_calls;
   GrabFrame(&grabber);
   GrabFrame(&grabber);
-  fake::ScreenCalls after = fake::ScreenCallLog();
+  fake::ScreenCalls after = fake::ReadCounters().screen_calls;
   EXPECT_EQ(grabber.dib, dib);
   EXPECT_EQ(after.create_bitmap, before.create_bitmap);
   EXPECT_EQ(after.global_alloc, before.global_alloc);
@@ -161,18 +166,18 @@ TEST_F(Grabber, CursorPositionIsTheImageCornerAndDrawnOnlyWhenAsked) {
     SCOPED_TRACE(with_cursor);
     ScreenGrabber g{};
     ASSERT_NE(OpenGrabber(&g, with_cursor, 0), nullptr);
-    int drawn_before = static_cast<int>(fake::ScreenCallLog().draw_icon_at.size());
-    int deleted_before = fake::ScreenCallLog().icon_bitmaps_deleted;
+    int drawn_before = static_cast<int>(fake::ReadCounters().screen_calls.draw_icon_at.size());
+    int deleted_before = fake::ReadCounters().screen_calls.icon_bitmaps_deleted;
     GrabFrame(&g);
     EXPECT_EQ(g.cursor_x, 95);
     EXPECT_EQ(g.cursor_y, 192);
-    auto drawn = fake::ScreenCallLog().draw_icon_at;
+    auto drawn = fake::ReadCounters().screen_calls.draw_icon_at;
     EXPECT_EQ(static_cast<int>(drawn.size()) - drawn_before, with_cursor);
     if (with_cursor) {
       EXPECT_EQ(drawn.back(), std::make_pair(95, 192));
     }
     // Both bitmaps of the icon information are deleted after every grab.
-    EXPECT_EQ(fake::ScreenCallLog().icon_bitmaps_deleted - deleted_before, 2);
+    EXPECT_EQ(fake::ReadCounters().screen_calls.icon_bitmaps_deleted - deleted_before, 2);
     CloseGrabber(&g);
   }
 }
@@ -189,7 +194,7 @@ TEST_F(Grabber, NegativeCursorPositionsAreKept) {
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
   EXPECT_EQ(grabber.cursor_x, -8);
   EXPECT_EQ(grabber.cursor_y, -9);
-  EXPECT_EQ(fake::ScreenCallLog().draw_icon_at.back(), std::make_pair(-8, -9));
+  EXPECT_EQ(fake::ReadCounters().screen_calls.draw_icon_at.back(), std::make_pair(-8, -9));
 }
 
 TEST_F(Grabber, WithoutACursorTheLastPositionStaysAndNothingIsDrawn) {
@@ -201,9 +206,9 @@ TEST_F(Grabber, WithoutACursorTheLastPositionStaysAndNothingIsDrawn) {
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
   cursor.query_fails = true;
   fake::SetCursor(cursor);
-  fake::ScreenCalls before = fake::ScreenCallLog();
+  fake::ScreenCalls before = fake::ReadCounters().screen_calls;
   GrabFrame(&grabber);
-  fake::ScreenCalls after = fake::ScreenCallLog();
+  fake::ScreenCalls after = fake::ReadCounters().screen_calls;
   EXPECT_EQ(grabber.cursor_x, 50);
   EXPECT_EQ(grabber.cursor_y, 60);
   EXPECT_EQ(after.draw_icon_at.size(), before.draw_icon_at.size());
@@ -227,7 +232,7 @@ TEST_F(Grabber, WholeDesktopStartsAtItsOwnCornerLeftOfThePrimaryScreen) {
   ASSERT_NE(OpenGrabber(&grabber, 1, 1), nullptr);
   EXPECT_EQ(grabber.width, 2304);
   EXPECT_EQ(grabber.height, 1024);
-  fake::ScreenCalls calls = fake::ScreenCallLog();
+  fake::ScreenCalls calls = fake::ReadCounters().screen_calls;
   EXPECT_EQ(calls.bitblt_sources.back(), std::make_pair(-1280, -200));
   // The position stays in screen coordinates; the cursor lands where it is
   // in the frame.
@@ -239,14 +244,14 @@ TEST_F(Grabber, WholeDesktopStartsAtItsOwnCornerLeftOfThePrimaryScreen) {
   CloseGrabber(&grabber);
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
   EXPECT_EQ(grabber.width, 1024);
-  EXPECT_EQ(fake::ScreenCallLog().bitblt_sources.back(), std::make_pair(0, 0));
+  EXPECT_EQ(fake::ReadCounters().screen_calls.bitblt_sources.back(), std::make_pair(0, 0));
 }
 
 TEST_F(Grabber, FailsCleanlyWithoutCompressorOrScreen) {
   fake::SetCompressors({});
   EXPECT_EQ(OpenGrabber(&grabber, 1, 0), nullptr);
   EXPECT_EQ(grabber.failure, kGrabberNoCompressor);
-  EXPECT_EQ(fake::ScreenCallLog().get_dc, 0);
+  EXPECT_EQ(fake::ReadCounters().screen_calls.get_dc, 0);
   EXPECT_EQ(grabber.codec_info, nullptr);
 
   fake::Reset();
@@ -265,10 +270,10 @@ TEST_F(Grabber, FailsCleanlyWithoutCompressorOrScreen) {
 TEST_F(Grabber, CloseReleasesEverythingOnceEvenWhenCalledTwice) {
   UseScreen(320, 240);
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
-  EXPECT_GT(fake::LiveScreenObjects(), 0);
+  EXPECT_GT(fake::ReadCounters().live_screen_objects, 0);
   CloseGrabber(&grabber);
   CloseGrabber(&grabber);
-  fake::ScreenCalls calls = fake::ScreenCallLog();
+  fake::ScreenCalls calls = fake::ReadCounters().screen_calls;
   EXPECT_EQ(calls.release_dc, 1);
   EXPECT_EQ(calls.delete_dc, 1);
   EXPECT_EQ(calls.global_free, calls.global_alloc);

@@ -23,16 +23,10 @@ class Run : public ::testing::Test {
     fake::Reset();
     ResetStopRequest();
     old_ = fs::current_path();
-    scratch_ = fs::temp_directory_path() /
-               (std::string("slotrec-run-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(scratch_);
-    fs::create_directories(scratch_);
-    fs::current_path(scratch_);
+    ASSERT_FALSE(scratch_.path().empty());
+    fs::current_path(scratch_.path());
   }
-  void TearDown() override {
-    fs::current_path(old_);
-    fs::remove_all(scratch_);
-  }
+  void TearDown() override { fs::current_path(old_); }
 
   // Runs RunRecording on a thread of its own, delivers `event` after a
   // moment of recording, and returns the run's result.
@@ -42,12 +36,13 @@ class Run : public ::testing::Test {
     std::thread run([&] { result = RunRecording(20, 1, 1, 0); });
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     fake::DeliverConsoleEvent(event);
-    handles_when_handler_returned_ = fake::OpenAviHandles();
+    handles_when_handler_returned_ = fake::ReadCounters().open_avi_handles;
     run.join();
     return result;
   }
 
-  fs::path old_, scratch_;
+  fs::path old_;
+  ScratchDirectory scratch_{"slotrec-run-"};
   int handles_when_handler_returned_ = -1;
 };
 
@@ -57,9 +52,9 @@ TEST_F(Run, WithoutACompressorItSaysSoAndLeavesNothingBehind) {
   EXPECT_EQ(RunRecording(20, 2, 1, 0), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "ERROR: no video compressor with \"x264vfw\" in its description is installed\n");
-  EXPECT_EQ(fs::current_path(), scratch_);
-  EXPECT_TRUE(fs::is_empty(scratch_));
-  EXPECT_TRUE(fake::AviFiles().empty());
+  EXPECT_EQ(fs::current_path(), scratch_.path());
+  EXPECT_TRUE(fs::is_empty(scratch_.path()));
+  EXPECT_TRUE(fake::ReadCounters().avi_files.empty());
 }
 
 TEST_F(Run, WithoutAScreenItSaysSoAndLeavesNothingBehind) {
@@ -69,8 +64,8 @@ TEST_F(Run, WithoutAScreenItSaysSoAndLeavesNothingBehind) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(RunRecording(20, 2, 1, 0), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "ERROR: cannot open the screen for capture\n");
-  EXPECT_TRUE(fs::is_empty(scratch_));
-  EXPECT_EQ(fake::LiveScreenObjects(), 0);
+  EXPECT_TRUE(fs::is_empty(scratch_.path()));
+  EXPECT_EQ(fake::ReadCounters().live_screen_objects, 0);
 }
 
 TEST_F(Run, AnExistingDirectoryOfTheSameNameIsRecordedIntoAndKept) {
@@ -88,20 +83,22 @@ TEST_F(Run, AnExistingDirectoryOfTheSameNameIsRecordedIntoAndKept) {
   EXPECT_EQ(RecordThenDeliver(CTRL_C_EVENT), 0);
   ::testing::internal::GetCapturedStdout();
   // The run stays in its directory.
-  EXPECT_EQ(fs::current_path(), scratch_ / kRunDirectory);
-  EXPECT_TRUE(fs::exists(scratch_ / kRunDirectory / "000-00.meta"));
-  EXPECT_TRUE(fs::exists(scratch_ / kRunDirectory / "earlier.txt"));
-  EXPECT_EQ(fake::PriorityClass(), 0u);  // the entry point's business, not the run's
-  EXPECT_EQ(fake::ThreadPriorities().front(), THREAD_PRIORITY_IDLE);
+  EXPECT_EQ(fs::current_path(), scratch_.path() / kRunDirectory);
+  EXPECT_TRUE(fs::exists(scratch_.path() / kRunDirectory / "000-00.meta"));
+  EXPECT_TRUE(fs::exists(scratch_.path() / kRunDirectory / "earlier.txt"));
+  fake::Counters counted = fake::ReadCounters();
+  EXPECT_EQ(counted.priority_class, 0u);  // the entry point's business, not the run's
+  EXPECT_EQ(counted.thread_priorities.front(), THREAD_PRIORITY_IDLE);
 }
 
 TEST_F(Run, InterruptEndsTheRunWithEverySegmentFinalised) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(RecordThenDeliver(CTRL_C_EVENT), 0);
   ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(fake::OpenAviHandles(), 0);
-  EXPECT_EQ(fake::AviExits(), fake::AviInits());
-  for (const fake::FakeAviFileInfo& file : fake::AviFiles()) EXPECT_TRUE(file.complete) << file.name;
+  fake::Counters counted = fake::ReadCounters();
+  EXPECT_EQ(counted.open_avi_handles, 0);
+  EXPECT_EQ(counted.avi_exits, counted.avi_inits);
+  for (const fake::FakeAviFileInfo& file : counted.avi_files) EXPECT_TRUE(file.complete) << file.name;
 }
 
 TEST_F(Run, ACloseEventHandlerReturnsOnlyAfterTheTeardown) {
@@ -127,7 +124,7 @@ TEST_F(FrameCapLoop, TheCapIsTestedBeforeTheFirstTick) {
   Start(2, 20, 0);
   RunFrameLoop(&recorder, 0);
   EXPECT_EQ(recorder.total_frames, 0);
-  EXPECT_TRUE(fake::Sleeps().empty());
+  EXPECT_TRUE(fake::ReadCounters().sleeps.empty());
   EXPECT_EQ(FrameCap(20), 7200000);
   EXPECT_EQ(FrameCap(5965), 2147400000);
 }
@@ -139,7 +136,7 @@ TEST_F(FrameCapLoop, OneFrameASecondRunsOneHundredHoursToTheCap) {
   Finish();
   int frames = 0;
   int segments = 0;
-  for (const fake::FakeAviFileInfo& file : fake::AviFiles()) {
+  for (const fake::FakeAviFileInfo& file : fake::ReadCounters().avi_files) {
     EXPECT_TRUE(file.complete) << file.name;
     std::string meta = file.name.substr(0, file.name.size() - 4) + ".meta";
     int lines = FrameLines(meta);

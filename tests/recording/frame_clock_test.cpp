@@ -46,7 +46,7 @@ TEST_F(FrameClock, IntervalIsTruncatedAndVanishesAboveAThousandFramesASecond) {
   }
   Start(2, 2000, 500);
   for (int i = 0; i < 5; ++i) RecorderTick(&recorder);
-  EXPECT_TRUE(fake::Sleeps().empty());
+  EXPECT_TRUE(fake::ReadCounters().sleeps.empty());
   EXPECT_EQ(recorder.current.frames, 5);
   std::vector<std::string> sleeps = LinesStartingWith(TakeLog(), " sleepMS");
   ASSERT_EQ(sleeps.size(), 5u);
@@ -145,8 +145,7 @@ TEST_F(FrameClock, AFaultInTheWriteIsReportedAndNotCounted) {
   std::vector<std::string> log = Finish();
   EXPECT_EQ(std::count(log.begin(), log.end(), "Exception in AVIStreamWrite!"), 1);
   // The frame after the fault goes to the same position.
-  std::vector<fake::FakeAviFileInfo> files = fake::AviFiles();
-  EXPECT_EQ(files[0].stream.positions, (std::vector<LONG>{0, 1}));
+  EXPECT_EQ(fake::ReadCounters().avi_files[0].stream.positions, (std::vector<LONG>{0, 1}));
   EXPECT_EQ(FrameLines("000-00.meta"), 2);
   EXPECT_EQ(recorder.total_frames, 2);
 }
@@ -162,7 +161,7 @@ TEST_F(FrameClock, AFailedWriteIsLoggedCountedAsLostAndTheNextFrameTakesItsPosit
   std::vector<std::string> log = Finish();
   EXPECT_EQ(LinesStartingWith(log, " AVIStreamWrite failed!"),
             (std::vector<std::string>{" AVIStreamWrite failed! -2147205008"}));
-  EXPECT_EQ(fake::AviFiles()[0].stream.positions, (std::vector<LONG>{0, 1}));
+  EXPECT_EQ(fake::ReadCounters().avi_files[0].stream.positions, (std::vector<LONG>{0, 1}));
   EXPECT_EQ(FrameLines("000-00.meta"), 2);
 }
 
@@ -175,8 +174,8 @@ TEST_F(FrameClock, AFileThatTakesNoMoreClosesItsSegmentUntilTheTimeslotEnds) {
   // holds; current keeps the timeslot, without a stream.
   EXPECT_EQ(recorder.current.slot_index, 0);
   EXPECT_EQ(recorder.current.compressed_stream, nullptr);
-  RunDueCookCycles(fake::Now() + 800);
-  EXPECT_TRUE(fake::AviFiles()[0].complete);
+  fake::PassTime(800 - fake::Now());  // to the next cook cycle
+  EXPECT_TRUE(fake::ReadCounters().avi_files[0].complete);
   std::string meta = ReadFile("000-00.meta");
   EXPECT_EQ(FrameLines("000-00.meta"), 3);
   EXPECT_EQ(meta.substr(meta.size() - 13), "\r\n</frames>\r\n");
@@ -192,12 +191,14 @@ TEST_F(FrameClock, AFileThatTakesNoMoreClosesItsSegmentUntilTheTimeslotEnds) {
   EXPECT_EQ(losses.closed_segments, 1);
   EXPECT_GE(losses.no_segment_ms, 500u);
   Finish();
-  EXPECT_EQ(fake::AviFiles()[0].stream.positions.size(), 3u);
+  EXPECT_EQ(fake::ReadCounters().avi_files[0].stream.positions.size(), 3u);
 }
 
 TEST_F(FrameClock, WithoutASegmentTheTickWaitsForTheNextFrameOrTheCookNeverSpinning) {
   Start(1, 10, 0);
-  cook_running = false;  // stalled: no segment is prepared for a while
+  // The cook thread gets no processor time until 3037: after timeslot 1, no
+  // segment is prepared for a while.
+  fake::StarveFollowers(3037);
   while (fake::Now() < 3000) Tick();
   EXPECT_EQ(recorder.current.slot_index, -1);
   std::vector<std::string> log = TakeLog();
@@ -205,11 +206,9 @@ TEST_F(FrameClock, WithoutASegmentTheTickWaitsForTheNextFrameOrTheCookNeverSpinn
   EXPECT_LE(LinesStartingWith(log, " ShiftAVI!").size(), 22u);
   EXPECT_LE(LinesStartingWith(log, " sleepMS").size(), 31u);
   // A segment installed while the tick waits is shifted in at once.
-  cook_running = true;
-  next_cook = fake::Now() + 37;
   Tick();
-  EXPECT_GE(recorder.current.slot_index, 0);
-  EXPECT_EQ(fake::Now(), next_cook - CookSleepMs(1000));
+  EXPECT_EQ(recorder.current.slot_index, 4);
+  EXPECT_EQ(fake::Now(), 3037u);
   EXPECT_GE(RecorderLossesSoFar(&recorder).no_segment_ms, 900u);  // timeslot 2
 }
 
@@ -219,11 +218,11 @@ TEST_F(FrameClock, WithoutACompressedStreamTheTickOnlySleepsAndShifts) {
   std::vector<std::string> log = TakeLog();
   EXPECT_EQ(log[1], " AVIFileOpen failed! -2147205009");
   EXPECT_EQ(recorder.current.slot_index, -1);
-  int grabs = fake::ScreenCallLog().bitblt;
+  int grabs = fake::ReadCounters().screen_calls.bitblt;
   // The empty slot counts as ended: the next tick shifts the segment the
   // cook thread prepared for timeslot 1 in at once, without a frame.
   Tick();
-  EXPECT_EQ(fake::ScreenCallLog().bitblt, grabs);
+  EXPECT_EQ(fake::ReadCounters().screen_calls.bitblt, grabs);
   EXPECT_EQ(recorder.current.slot_index, 1);
   EXPECT_EQ(recorder.total_frames, 0);
 }

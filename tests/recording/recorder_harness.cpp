@@ -1,5 +1,7 @@
 #include "tests/recording/recorder_harness.h"
 
+#include <stdlib.h>
+
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -26,15 +28,23 @@ const bool kFailureEchoInstalled = [] {
 
 }  // namespace
 
+ScratchDirectory::ScratchDirectory(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
 void RecorderHarness::SetUp() {
   fake::Reset();
   old_directory_ = std::filesystem::current_path();
-  scratch_ = std::filesystem::temp_directory_path() /
-             ("slotrec-recorder-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-              "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  std::filesystem::remove_all(scratch_);
-  std::filesystem::create_directories(scratch_);
-  std::filesystem::current_path(scratch_);
+  scratch_ = std::make_unique<ScratchDirectory>("slotrec-recorder-");
+  ASSERT_FALSE(scratch_->path().empty());
+  std::filesystem::current_path(scratch_->path());
   fake::FakeScreen screen;
   screen.primary_width = screen.virtual_width = 64;
   screen.primary_height = screen.virtual_height = 48;
@@ -44,31 +54,24 @@ void RecorderHarness::SetUp() {
 void RecorderHarness::TearDown() {
   if (started_ && !finished_) Finish();
   CloseGrabber(&grabber);
+  EXPECT_EQ(fake::ReadCounters().refused, std::vector<std::string>{});
   std::filesystem::current_path(old_directory_);
-  std::filesystem::remove_all(scratch_);
+  scratch_.reset();
 }
 
-void RecorderHarness::Start(int32_t slotsecs, int32_t fps, DWORD start) {
+void RecorderHarness::Start(int32_t slotsecs, int32_t fps, DWORD start, Cook cook) {
   ASSERT_NE(OpenGrabber(&grabber, 1, 0), nullptr);
   fake::SetNow(start);
   ::testing::internal::CaptureStdout();
   capturing_ = true;
   started_ = true;
-  InitRecorder(&recorder, slotsecs, &grabber, fps);
-  // The cook thread starts right after the first segment is current.
-  next_cook = fake::Now();
-  fake::SetSleepHook([this](DWORD, DWORD to) { RunDueCookCycles(to); });
-  RunDueCookCycles(fake::Now());
-}
-
-void RecorderHarness::RunDueCookCycles(DWORD until) {
-  while (cook_running && static_cast<int32_t>(next_cook - until) <= 0) {
-    // A cycle that fell due while the main thread was busy (not asleep)
-    // runs now, as a cook thread at idle priority would.
-    if (static_cast<int32_t>(next_cook - fake::Now()) > 0) fake::SetNow(next_cook);
-    CookCycle(&recorder);
-    next_cook = fake::Now() + CookSleepMs(recorder.slot_ms);
+  if (cook == Cook::kByHand) {
+    InitRecorder(&recorder, slotsecs, &grabber, fps);
+    return;
   }
+  StartRecorder(&recorder, slotsecs, &grabber, fps);
+  cook_thread_ = true;
+  fake::AwaitFollowers(1);
 }
 
 void RecorderHarness::Tick() {
@@ -78,8 +81,7 @@ void RecorderHarness::Tick() {
   uint32_t previous_start = recorder.current.start_ms;
   RecorderTick(&recorder);
   if (recorder.current.start_ms != previous_start) ++shifts;
-  if (fake::Now() == before) fake::SetNow(before + 1);
-  RunDueCookCycles(fake::Now());
+  if (fake::Now() == before) fake::PassTime(1);
 }
 
 void RecorderHarness::TickUntilShifts(int wanted) {
@@ -99,8 +101,11 @@ std::vector<std::string> RecorderHarness::TakeLog() {
 
 std::vector<std::string> RecorderHarness::Finish() {
   finished_ = true;
-  FinishRecorder(&recorder);
-  fake::SetSleepHook(nullptr);
+  if (cook_thread_) {
+    EXPECT_TRUE(StopRecorder(&recorder));
+  } else {
+    FinishRecorder(&recorder);
+  }
   std::cout.flush();
   if (capturing_) {
     log_so_far_ += ::testing::internal::GetCapturedStdout();

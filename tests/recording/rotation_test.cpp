@@ -48,7 +48,7 @@ TEST_F(Rotation, TheFirstSegmentIsTimeslotZeroAndTheCookPreparesTheNext) {
   // recorder describes them.
   EXPECT_EQ(ReadFile("000-00.meta"), "<?xml version=\"1.0\"?>\r\n<frames>\r\n");
   EXPECT_EQ(ReadFile("000-02.meta").size(), 33u);
-  fake::FakeAviFileInfo first = fake::AviFiles()[0];
+  fake::FakeAviFileInfo first = fake::ReadCounters().avi_files[0];
   EXPECT_EQ(first.name, "000-00.avi");
   EXPECT_EQ(first.stream.info.fccType, streamtypeVIDEO);
   EXPECT_EQ(first.stream.info.dwScale, 1u);
@@ -64,7 +64,8 @@ TEST_F(Rotation, TheFirstSegmentIsTimeslotZeroAndTheCookPreparesTheNext) {
 }
 
 TEST_F(Rotation, ACycleWithNothingToDoOnlyLogs) {
-  Start(2, 20, 7000);
+  Start(2, 20, 7000, Cook::kByHand);
+  CookCycle(&recorder);  // prepares 000-02
   fake::SetNow(7500);
   CookCycle(&recorder);
   std::vector<std::string> log = TakeLog();
@@ -86,8 +87,7 @@ class FailedPrepare : public RecorderHarness,
 
 TEST_P(FailedPrepare, IsLoggedRemovesWhatItMadeAndIsRetriedNextCycle) {
   const PrepareFailure& c = GetParam();
-  cook_running = false;  // cycles run by hand below
-  Start(1, 10, 0);
+  Start(1, 10, 0, Cook::kByHand);
   c.script();
   size_t logged = TakeLog().size();
   ::testing::internal::CaptureStderr();
@@ -98,7 +98,7 @@ TEST_P(FailedPrepare, IsLoggedRemovesWhatItMadeAndIsRetriedNextCycle) {
   EXPECT_EQ(recorder.pending.slot_index, -1);
   EXPECT_EQ(recorder.pending.start_ms, 1000u);
   EXPECT_FALSE(SlotHoldsSegment(recorder.pending));
-  EXPECT_EQ(fake::OpenAviHandles(), 3);  // the current segment's
+  EXPECT_EQ(fake::ReadCounters().open_avi_handles, 3);  // the current segment's
   EXPECT_FALSE(std::filesystem::exists("000-01.avi"));
   EXPECT_TRUE(!std::filesystem::is_regular_file("000-01.meta"));
 
@@ -108,7 +108,7 @@ TEST_P(FailedPrepare, IsLoggedRemovesWhatItMadeAndIsRetriedNextCycle) {
   fake::SetNow(800);
   CookCycle(&recorder);
   EXPECT_EQ(recorder.pending.slot_index, 1);
-  EXPECT_EQ(fake::OpenAviHandles(), 6);
+  EXPECT_EQ(fake::ReadCounters().open_avi_handles, 6);
   EXPECT_EQ(TakeLog().back(), " CookStreams! 0 800");
   EXPECT_EQ(SplitLines(::testing::internal::GetCapturedStderr()),
             (std::vector<std::string>{
@@ -117,7 +117,7 @@ TEST_P(FailedPrepare, IsLoggedRemovesWhatItMadeAndIsRetriedNextCycle) {
                 "slotrec: segments are prepared again, from 000-01.avi on"}));
   EXPECT_EQ(RecorderLossesSoFar(&recorder).unprepared_segments, 1);
   Finish();
-  EXPECT_EQ(fake::OpenAviHandles(), 0);
+  EXPECT_EQ(fake::ReadCounters().open_avi_handles, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -149,8 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                         " CookStreams! -2147205018 0"}}));
 
 TEST_F(Rotation, AnOpenThatGivesNoFileFailsWithResultZeroAndKernelPanic) {
-  cook_running = false;
-  Start(1, 10, 0);
+  Start(1, 10, 0, Cook::kByHand);
   fake::FileOpenGivesNoFile();
   size_t logged = TakeLog().size();
   CookCycle(&recorder);
@@ -162,12 +161,10 @@ TEST_F(Rotation, AnOpenThatGivesNoFileFailsWithResultZeroAndKernelPanic) {
 
 TEST_F(Rotation, ALateCookThreadSkipsTimeslotsAndTheTickShiftsUntilItCatchesUp) {
   Start(1, 10, 0);
-  cook_running = false;  // the cook thread sleeps through timeslots 1 and 2
-  while (fake::Now() < 2500) Tick();
+  // The cook thread gets no processor time through timeslots 1 and 2.
+  fake::StarveFollowers(2500);
+  while (fake::Now() < 2400) Tick();
   EXPECT_EQ(recorder.current.slot_index, -1);
-  cook_running = true;
-  next_cook = fake::Now();
-  RunDueCookCycles(fake::Now());
   Tick();
   EXPECT_EQ(recorder.current.slot_index, 3);  // the timeslot after the one in progress
   TickUntilShifts(1);
@@ -196,7 +193,7 @@ TEST_F(Rotation, ASegmentShiftedInEarlyIsNeverPreparedAgain) {
             (std::vector<std::string>{"Trying prepare 000-00.avi", "Trying prepare 000-01.avi",
                                       "Trying prepare 000-02.avi"}));
   EXPECT_EQ(FrameLines("000-01.meta"), 19);
-  EXPECT_EQ(static_cast<int>(fake::AviFiles()[0].stream.positions.size()), 19);
+  EXPECT_EQ(static_cast<int>(fake::ReadCounters().avi_files[0].stream.positions.size()), 19);
 }
 
 TEST_F(Rotation, ShiftsBeforeTheCookCycleKeepEveryRetiredSegment) {
@@ -206,9 +203,9 @@ TEST_F(Rotation, ShiftsBeforeTheCookCycleKeepEveryRetiredSegment) {
   Tick();
   ShiftAVI(&recorder);  // 000-01 retires while 000-00 still waits
   EXPECT_EQ(recorder.retired_backlog.size(), 1u);
-  CookCycle(&recorder);
+  fake::PassTime(800 - fake::Now());  // to the next cook cycle
   EXPECT_TRUE(recorder.retired_backlog.empty());
-  std::vector<fake::FakeAviFileInfo> files = fake::AviFiles();
+  std::vector<fake::FakeAviFileInfo> files = fake::ReadCounters().avi_files;
   EXPECT_TRUE(files[0].complete);
   EXPECT_TRUE(files[1].complete);
   EXPECT_EQ(FrameLines("000-00.meta"), 1);
@@ -221,18 +218,20 @@ TEST_F(Rotation, StoppingFinalisesRetiringCurrentAndPendingSegments) {
   for (int i = 0; i < 5; ++i) Tick();
   ShiftAVI(&recorder);  // 000-00 waits in retiring, 000-01 current
   Tick();
-  cook_running = false;
   std::vector<std::string> log = Finish();
-  EXPECT_EQ(fake::OpenAviHandles(), 0);
-  for (const fake::FakeAviFileInfo& file : fake::AviFiles()) {
+  fake::Counters counted = fake::ReadCounters();
+  EXPECT_EQ(counted.open_avi_handles, 0);
+  for (const fake::FakeAviFileInfo& file : counted.avi_files) {
     EXPECT_TRUE(file.complete) << file.name;
     std::string meta = file.name.substr(0, file.name.size() - 4) + ".meta";
     EXPECT_EQ(FrameLines(meta), static_cast<int>(file.stream.positions.size())) << meta;
     std::string bytes = ReadFile(meta);
     EXPECT_EQ(bytes.substr(bytes.size() - 13), "\r\n</frames>\r\n") << meta;
   }
-  EXPECT_EQ(fake::AviFiles().size(), 2u);
-  EXPECT_EQ(fake::AviExits(), 1);
+  EXPECT_EQ(counted.avi_files.size(), 2u);
+  // The cook thread's and the main thread's use of the library both ended.
+  EXPECT_EQ(counted.avi_exits, 2);
+  EXPECT_EQ(counted.avi_inits, 2);
 }
 
 TEST_F(Rotation, AFinalisedSegmentWithoutFramesIs46Bytes) {
