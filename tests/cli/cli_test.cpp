@@ -2,9 +2,10 @@
 // standard output byte for byte, the exit status and the directories made.
 //
 // A valid command line starts a recording of a private Xvfb screen. The
-// valid cases wait until the expected start of the output has appeared,
-// then interrupt the program; the output must begin with the expected text
-// and the program must end with status 0.
+// valid cases wait for the recorder's first log line, then interrupt the
+// program; everything before that line must be exactly the expected text
+// (the table dump only with -verbose), and the program must end with
+// status 0.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/integration/expected_output.h"
 #include "tests/support/process.h"
 #include "tests/support/text_shape.h"
 #include "tests/support/xvfb.h"
@@ -29,45 +31,14 @@ testsupport::XvfbServer& Screen() {
   return server;
 }
 
-std::string Header(const std::string& program) {
-  return "Screen Recording\n"
-         "Usage: " + program +
-         " [fps=fps] [slotsecs=slotsecs] [withmouse=<on/off>] [-verbose] [-totalcapture] "
-         "[debug=<on/off>]\n"
-         "   fps=fps\t\t wanted FPS\n"
-         "   slotsecs=slotsecs\t\t Seconds per timeslot\n"
-         "   withmouse=<on/off>\t\t Record mouse  cursor\n"
-         "   -verbose\t\t specifies verbose output\n"
-         "   -totalcapture\t\t Capture All Monitors! Handle with care!\n"
-         "\n";
-}
+using expected_output::Dump;
+using expected_output::Header;
 
 // The two error lines: the command line, then the mark and the message.
 std::string ErrorLines(const std::string& copy, int blanks, int carets,
                        const std::string& message) {
   return "ERROR: " + copy + "\n       " + std::string(blanks, ' ') + std::string(carets, '^') +
          " " + message + "\n";
-}
-
-// The table dump with the given values of the six options.
-std::string Dump(const std::vector<int>& v) {
-  const char* rows[6][4] = {
-      {"\"fps=\"", "\"fps\"", "arg_int", "\"\t\t wanted FPS\""},
-      {"\"slotsecs=\"", "\"slotsecs\"", "arg_int", "\"\t\t Seconds per timeslot\""},
-      {"\"withmouse=\"", "\"<on/off>\"", "arg_bool", "\"\t\t Record mouse  cursor\""},
-      {"\"-verbose\"", "NULL", "arg_lit", "\"\t\t specifies verbose output\""},
-      {"\"-totalcapture\"", "NULL", "arg_lit",
-       "\"\t\t Capture All Monitors! Handle with care!\""},
-      {"\"debug=\"", "\"<on/off>\"", "arg_bool", "NULL"},
-  };
-  std::string text;
-  for (int i = 0; i < 6; ++i) {
-    char line[300];
-    std::snprintf(line, sizeof line, "%3d: %-15s %-15s %10s = %-10d %s\n", i, rows[i][0],
-                  rows[i][1], rows[i][2], v[static_cast<std::size_t>(i)], rows[i][3]);
-    text += line;
-  }
-  return text;
 }
 
 struct Outcome {
@@ -77,9 +48,9 @@ struct Outcome {
 };
 
 // Runs the binary with argv {program, args...} in a new empty directory.
-// When expected_start is given, the run is interrupted (if still running)
+// When signal_after is given, the run is interrupted (if still running)
 // once its output holds that text.
-Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& expected_start = "",
+Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& signal_after = "",
                    const std::string& program = "slotrec") {
   const std::string directory = MakeTempDirectory("slotrec-cli");
   EXPECT_FALSE(directory.empty());
@@ -89,7 +60,7 @@ Outcome RunSlotrec(const std::vector<std::string>& args, const std::string& expe
   command.argv.insert(command.argv.end(), args.begin(), args.end());
   command.working_directory = directory;
   command.environment = {"DISPLAY=" + Screen().display(), "XDG_CONFIG_HOME=" + directory + "/.config"};
-  command.signal_when_stdout_has = expected_start;
+  command.signal_when_stdout_has = signal_after;
   command.signal_number = SIGINT;
   command.signal_grace_ms = 300;
   command.timeout_ms = 120000;
@@ -114,11 +85,11 @@ void ExpectRejected(const std::vector<std::string>& args, const std::string& exp
   EXPECT_TRUE(run.made.empty()) << "made " << run.made.front();
 }
 
-void ExpectRecording(const std::vector<std::string>& args, const std::string& expected_start,
+void ExpectRecording(const std::vector<std::string>& args, const std::string& expected_before_log,
                      const std::string& program = "slotrec") {
-  Outcome run = RunSlotrec(args, expected_start, program);
+  Outcome run = RunSlotrec(args, expected_output::kFirstLogLine, program);
   ASSERT_TRUE(run.child.started) << run.child.start_error;
-  EXPECT_EQ(run.child.out.substr(0, expected_start.size()), expected_start);
+  EXPECT_EQ(expected_output::BeforeLog(run.child.out), expected_before_log);
   EXPECT_TRUE(run.child.exited) << "signal " << run.child.term_signal;
   EXPECT_EQ(run.child.exit_status, 0);
   ASSERT_EQ(run.made.size(), 1u);
