@@ -25,15 +25,15 @@ TEST(RunChild, PassesArgvDirectoryAndEnvironmentAndCapturesBothOutputs) {
   command.working_directory = directory;
   command.environment = {"RUN_CHILD_X=x y", "HOME"};
   ChildResult result = RunChild(command);
-  ASSERT_TRUE(result.started) << result.start_error;
   const std::string where = std::filesystem::canonical(directory).string();
+  RemoveTree(directory);
+  EXPECT_FALSE(std::filesystem::exists(directory));
+  ASSERT_TRUE(result.started) << result.start_error;
   EXPECT_EQ(result.out, "name0|x y|unset|" + where + "\n");
   EXPECT_EQ(result.err, "oops\n");
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.exit_status, 3);
   EXPECT_FALSE(result.signal_sent);
-  RemoveTree(directory);
-  EXPECT_FALSE(std::filesystem::exists(directory));
 }
 
 TEST(RunChild, SignalsOnceTheTextAppearsUnlessTheChildEndsFirst) {

@@ -68,7 +68,12 @@ class SettingsFaults : public ::testing::Test {
     config_ = scratch_ + "/config";
     fs::create_directories(config_);
   }
-  void TearDown() override { RemoveTree(scratch_); }
+  void TearDown() override {
+    // A test that stopped with the store's tmpfs still mounted would leave
+    // its mount point behind.
+    umount2(StoreDir().c_str(), MNT_DETACH);
+    RemoveTree(scratch_);
+  }
 
   std::string StoreDir() const { return config_ + "/slotrec"; }
   std::string StoreFile() const { return StoreDir() + "/user.reg"; }
