@@ -27,10 +27,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "platform/linux/compressor_manager.h"
-#include "platform/linux/frame_changes.h"
-#include "platform/linux/x264_compressor.h"
-#include "platform/linux/yuv_convert.h"
+#include "platform/linux/common/frame_changes.h"
+#include "platform/linux/video/compressor_manager.h"
+#include "platform/linux/video/x264_compressor.h"
+#include "platform/linux/video/yuv_convert.h"
 #include "platform/platform.h"
 
 namespace {

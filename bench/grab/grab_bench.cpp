@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/pixel_convert.h"
+#include "platform/linux/screen/pixel_convert.h"
 #include "platform/platform.h"
 #include "tests/support/x11_painter.h"
 #include "tests/support/xvfb.h"

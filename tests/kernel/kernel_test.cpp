@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/kernel_internal.h"
+#include "platform/linux/kernel/kernel_internal.h"
 #include "platform/platform.h"
 
 namespace {

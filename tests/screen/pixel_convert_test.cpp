@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "platform/linux/pixel_convert.h"
-#include "platform/linux/x11_screen.h"
+#include "platform/linux/screen/pixel_convert.h"
+#include "platform/linux/screen/x11_screen.h"
 
 namespace {
 

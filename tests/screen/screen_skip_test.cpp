@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/x11_screen.h"
-#include "platform/linux/yuv_convert.h"
+#include "platform/linux/screen/x11_screen.h"
+#include "platform/linux/video/yuv_convert.h"
 #include "platform/platform.h"
 #include "tests/screen/screen_test_support.h"
 #include "tests/video/video_test_support.h"

@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/compressor_manager.h"
-#include "platform/linux/x264_compressor.h"
+#include "platform/linux/video/compressor_manager.h"
+#include "platform/linux/video/x264_compressor.h"
 #include "platform/platform.h"
 #include "tests/video/video_test_support.h"
 

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/frame_changes.h"
-#include "platform/linux/x264_compressor.h"
-#include "platform/linux/yuv_convert.h"
+#include "platform/linux/common/frame_changes.h"
+#include "platform/linux/video/x264_compressor.h"
+#include "platform/linux/video/yuv_convert.h"
 #include "platform/platform.h"
 #include "tests/video/video_test_support.h"
 

@@ -3,7 +3,7 @@
 // so it has a scalar version that moves four pixels in three 32-bit stores
 // and an SSSE3 version that moves sixteen pixels in three 16-byte stores;
 // the plain per-byte loop is kept as the reference they are checked against.
-#include "platform/linux/pixel_convert.h"
+#include "platform/linux/screen/pixel_convert.h"
 
 #include <algorithm>
 #include <bit>

@@ -48,7 +48,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/avifile_handles.h"
+#include "platform/linux/common/handle_table.h"
 #include "platform/platform.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/pixel_convert.h"
+#include "platform/linux/screen/pixel_convert.h"
 
 namespace x11 {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/linux/compressor_manager.h"
+#include "platform/linux/video/compressor_manager.h"
 
 extern const CompressorDriver kX264Driver;
 

@@ -33,9 +33,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/frame_changes.h"
-#include "platform/linux/x264_compressor.h"
-#include "platform/linux/yuv_convert.h"
+#include "platform/linux/common/frame_changes.h"
+#include "platform/linux/video/x264_compressor.h"
+#include "platform/linux/video/yuv_convert.h"
 #include "platform/platform.h"
 
 extern "C" {

@@ -22,8 +22,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/linux/avifile_handles.h"
-#include "platform/linux/kernel_internal.h"
+#include "platform/linux/common/handle_table.h"
+#include "platform/linux/kernel/kernel_internal.h"
 #include "platform/platform.h"
 
 namespace {

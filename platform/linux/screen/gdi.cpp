@@ -23,9 +23,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/linux/frame_changes.h"
-#include "platform/linux/pixel_convert.h"
-#include "platform/linux/x11_screen.h"
+#include "platform/linux/common/frame_changes.h"
+#include "platform/linux/screen/pixel_convert.h"
+#include "platform/linux/screen/x11_screen.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,15 +1,16 @@
 // The Video for Windows compressor manager on Linux: enumerates the installed
 // video compressors (here the x264 one), opens them for queries and answers
-// ICGetInfo and ICM_COMPRESS_QUERY. Handles are tokens (avifile_handles.h),
-// so a null, closed or invented HIC is refused instead of followed.
+// ICGetInfo and ICM_COMPRESS_QUERY. Handles are tokens
+// (common/handle_table.h), so a null, closed or invented HIC is refused
+// instead of followed.
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/avifile_handles.h"
-#include "platform/linux/compressor_manager.h"
-#include "platform/linux/x264_compressor.h"
+#include "platform/linux/common/handle_table.h"
+#include "platform/linux/video/compressor_manager.h"
+#include "platform/linux/video/x264_compressor.h"
 #include "platform/platform.h"
 
 namespace {

@@ -9,10 +9,10 @@
 // index and the final header and the file is closed. So releasing in any
 // order completes the file exactly once, when nothing refers to it any more.
 //
-// Handles are tokens (avifile_handles.h): a released handle is refused with
-// AVIERR_BADHANDLE even when the caller still has a copy of it. Each file has
-// one mutex, held for every operation on the file or its streams, so handles
-// may be created, used and released on different threads.
+// Handles are tokens (common/handle_table.h): a released handle is refused
+// with AVIERR_BADHANDLE even when the caller still has a copy of it. Each
+// file has one mutex, held for every operation on the file or its streams,
+// so handles may be created, used and released on different threads.
 //
 // Writes and faults. An AVI stream is one chunk per frame position, so what
 // the file says is decided by the sequence of chunks, and that sequence is
@@ -48,8 +48,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/avifile_handles.h"
-#include "platform/linux/compressor_manager.h"
+#include "platform/linux/common/handle_table.h"
+#include "platform/linux/video/compressor_manager.h"
 #include "platform/platform.h"
 
 extern "C" {

@@ -1,4 +1,4 @@
-#include "platform/linux/frame_changes.h"
+#include "platform/linux/common/frame_changes.h"
 
 #include <algorithm>
 #include <mutex>

@@ -28,7 +28,7 @@
 // handler does not return into Xlib: it jumps back to the x_call() that
 // made the call (Xlib holds no other lock at that point, and no C++ object
 // lives in the frames in between), and the connection is never used again.
-#include "platform/linux/x11_screen.h"
+#include "platform/linux/screen/x11_screen.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -49,8 +49,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/linux/kernel_internal.h"
-#include "platform/linux/pixel_convert.h"
+#include "platform/linux/kernel/kernel_internal.h"
+#include "platform/linux/screen/pixel_convert.h"
 
 namespace x11 {
 

@@ -4,7 +4,7 @@
 // are widened to 16-bit B G R X words, multiplied and summed in pairs
 // (vpmaddwd) for luma, summed over each 2x2 block for chroma, and narrowed
 // back. Both use the same integer arithmetic, so they agree to the byte.
-#include "platform/linux/yuv_convert.h"
+#include "platform/linux/video/yuv_convert.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -1,12 +1,14 @@
-// Handle tokens for the objects of the video library: AVI files and streams,
-// compressor instances, settings keys.
+// The handle table: handle tokens for the objects the Linux platform layer
+// hands out by handle, AVI files and streams, compressor instances and
+// settings keys (video/) and events (kernel/).
 //
-// The callers see PAVIFILE, PAVISTREAM, HIC and HKEY as opaque pointers and
-// never look through them. We hand out numbers instead of addresses: a token
-// is never reused, so a handle that has been released or closed is simply not
-// found any more, even when the caller still holds a copy of it (the recorder
-// keeps copies of its segment handles in more than one slot), and a stale or
-// invented handle can never reach freed or foreign memory.
+// The callers see PAVIFILE, PAVISTREAM, HIC, HKEY and HANDLE as opaque
+// pointers and never look through them. We hand out numbers instead of
+// addresses: a token is never reused, so a handle that has been released or
+// closed is simply not found any more, even when the caller still holds a
+// copy of it (the recorder keeps copies of its segment handles in more than
+// one slot), and a stale or invented handle can never reach freed or foreign
+// memory.
 #pragma once
 
 #include <atomic>
