@@ -1,7 +1,11 @@
 #include "tests/recording/recorder_harness.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -28,8 +32,22 @@ const bool kFailureEchoInstalled = [] {
 
 }  // namespace
 
+// Scratch directories are named after the process that made them, so that a
+// test process that crashed (and so never removed its own) has them removed by
+// the next one.
 ScratchDirectory::ScratchDirectory(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  std::filesystem::path temp = std::filesystem::temp_directory_path();
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(temp, error)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    pid_t owner = static_cast<pid_t>(std::strtol(name.c_str() + prefix.size(), nullptr, 10));
+    if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) {
+      std::filesystem::remove_all(entry.path(), error);
+    }
+  }
+  std::string pattern =
+      (temp / (prefix + std::to_string(getpid()) + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
 }
 
