@@ -1,8 +1,9 @@
 // The one header through which portable code reaches the platform.
 //
-// On Windows the operations are the system's own; on Linux they are
-// declared with the same names, values and layouts by platform/linux/ and
-// implemented there (or by the test fake, which is linked instead).
+// On Windows the operations are the system's own. On Linux each library of
+// platform/linux/ declares the ones it implements, with the same names,
+// values and layouts, over the base types of common/win32_types.h (the test
+// fake implements them all, and is linked instead).
 #pragma once
 
 #ifdef _WIN32
@@ -19,7 +20,10 @@
 
 #include "platform/win32/session_end.h"
 #else
-#include "platform/linux/win32_api.h"
+#include "platform/linux/kernel/kernel_api.h"
+#include "platform/linux/screen/gdi_api.h"
+#include "platform/linux/video/registry_api.h"
+#include "platform/linux/video/vfw_api.h"
 #endif
 
 // slotrec's own services beside the system's operations; each platform

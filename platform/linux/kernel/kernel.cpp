@@ -23,8 +23,9 @@
 #include <thread>
 
 #include "platform/linux/common/handle_table.h"
+#include "platform/linux/kernel/kernel_api.h"
 #include "platform/linux/kernel/kernel_internal.h"
-#include "platform/platform.h"
+#include "platform/platform.h"  // HoldDirectory
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Services of kernel.cpp for the other parts of the Linux platform layer.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/linux/kernel/kernel_api.h"
 
 // Delivers a console control event (CTRL_LOGOFF_EVENT, say) to the handler
 // installed with SetConsoleCtrlHandler, as Windows does when a session ends:

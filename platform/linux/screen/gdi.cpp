@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "platform/linux/common/frame_changes.h"
+#include "platform/linux/screen/gdi_api.h"
 #include "platform/linux/screen/pixel_convert.h"
 #include "platform/linux/screen/x11_screen.h"
-#include "platform/platform.h"
 
 namespace {
 

@@ -50,7 +50,8 @@
 
 #include "platform/linux/common/handle_table.h"
 #include "platform/linux/video/compressor_manager.h"
-#include "platform/platform.h"
+#include "platform/linux/video/vfw_api.h"
+#include "platform/platform.h"  // IncompleteAviFiles
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -10,8 +10,8 @@
 
 #include "platform/linux/common/handle_table.h"
 #include "platform/linux/video/compressor_manager.h"
+#include "platform/linux/video/vfw_api.h"
 #include "platform/linux/video/x264_compressor.h"
-#include "platform/platform.h"
 
 namespace {
 

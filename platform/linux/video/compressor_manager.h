@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/linux/video/vfw_api.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -79,7 +79,7 @@ bool compressor_install(const CompressorDriver* driver);
 // Compares two four-character codes without regard to ASCII case.
 bool fourcc_equal(DWORD a, DWORD b);
 
-// Values of MinGW-w64's vfw.h that win32_api.h does not need to publish.
+// Values of MinGW-w64's vfw.h that vfw_api.h does not need to publish.
 constexpr DWORD kIcVersion = 0x0104;           // ICVERSION
 constexpr DWORD kVidcfCompressFrames = 0x0008; // VIDCF_COMPRESSFRAMES
 constexpr DWORD kVidcfFastTemporalC = 0x0020;  // VIDCF_FASTTEMPORALC

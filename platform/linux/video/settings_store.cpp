@@ -49,7 +49,7 @@
 #include <vector>
 
 #include "platform/linux/common/handle_table.h"
-#include "platform/platform.h"
+#include "platform/linux/video/registry_api.h"
 
 namespace {
 

@@ -34,9 +34,10 @@
 #include <vector>
 
 #include "platform/linux/common/frame_changes.h"
+#include "platform/linux/video/registry_api.h"
+#include "platform/linux/video/vfw_api.h"
 #include "platform/linux/video/x264_compressor.h"
 #include "platform/linux/video/yuv_convert.h"
-#include "platform/platform.h"
 
 extern "C" {
 #include <libavutil/log.h>
