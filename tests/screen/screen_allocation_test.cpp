@@ -1,7 +1,8 @@
-// Once the frame size is settled a grab must not allocate frame-sized
-// memory: the bitmap, its shared segment and the cursor image are reused
-// from frame to frame. malloc is wrapped to count every block of 1 KB or
-// more asked for while grabbing (Xlib's small reply records don't count).
+// Once OpenGrabber has settled the frame size, GrabFrame must not allocate
+// frame-sized memory: the bitmap, its shared segment, the DIB block and the
+// cursor image are reused from frame to frame. malloc is wrapped to count
+// every block of 1 KB or more asked for while grabbing (Xlib's small reply
+// records don't count).
 // Built once per kind of screen (SCREEN_DEPTH, SCREEN_CLASS): 24-bit
 // TrueColor read straight into the bitmap, 16-bit pixels looked up, and
 // 8-bit PseudoColor and 24-bit DirectColor, whose colormap is read again on
@@ -78,20 +79,22 @@ TEST(GrabAllocation, SteadyGrabsAllocateNoFrameSizedMemory) {
   ASSERT_TRUE(painter.set_cursor(big));
 
   screentest::Capture capture;
-  ASSERT_TRUE(screentest::open_capture(&capture, false, true));
-  screentest::grab(&capture);  // settles the bitmap, the DIB and the cursor image
-  ASSERT_TRUE(capture.blit_ok);
+  ASSERT_TRUE(screentest::open_capture(&capture, false, true));  // settles the size
+  ScreenGrabber& grabber = capture.grabber;
+  const BITMAPINFOHEADER* const dib = grabber.dib;
+  const HBITMAP bitmap = grabber.bitmap;
 
   g_large_blocks = 0;
   g_counting = true;
   for (int frame = 0; frame < 20; ++frame) {
     painter.warp_pointer(10 * frame, 5 * frame);  // moving is not changing
-    screentest::grab(&capture);
+    GrabFrame(&grabber);
   }
   g_counting = false;
-  EXPECT_TRUE(capture.blit_ok);
-  EXPECT_EQ(capture.cursor_x, 190);
+  EXPECT_EQ(grabber.cursor_x, 190);
   EXPECT_EQ(g_large_blocks, 0);
+  EXPECT_EQ(grabber.dib, dib);
+  EXPECT_EQ(grabber.bitmap, bitmap);
 
   // A new cursor is fetched once, and only once: the server's reply and
   // the image Xlib makes of it, never five times that.
@@ -99,7 +102,7 @@ TEST(GrabAllocation, SteadyGrabsAllocateNoFrameSizedMemory) {
   ASSERT_TRUE(painter.set_cursor(big));
   g_large_blocks = 0;
   g_counting = true;
-  for (int frame = 0; frame < 5; ++frame) screentest::grab(&capture);
+  for (int frame = 0; frame < 5; ++frame) GrabFrame(&grabber);
   g_counting = false;
   EXPECT_GE(g_large_blocks, 1);
   EXPECT_LE(g_large_blocks, 3);

@@ -1,4 +1,4 @@
-// The screen operations on a private Xvfb, as the grabber uses them: a known
+// The grabber and the screen operations it uses, on a private Xvfb: a known
 // picture lands at the right rows and columns of the bottom-up DIB, the
 // cursor's position, hot spot and pixels, clipping at every edge, and the
 // GDI objects' rules. Built once per server kind (SCREEN_DEPTH, SCREEN_SHM):
@@ -101,9 +101,14 @@ TEST_F(ScreenCapture, KnownPictureLandsBottomUpAtItsRowsAndColumns) {
     SCOPED_TRACE(whole_desktop ? "whole desktop" : "primary screen");
     Capture capture;
     ASSERT_TRUE(screentest::open_capture(&capture, whole_desktop, false));
-    screentest::grab(&capture);
+    // The compressor takes even sizes only: the first size it accepts is a
+    // column and a row short, and that frame is in the DIB.
+    EXPECT_EQ(capture.header().biWidth, kWidth - 1);
+    EXPECT_EQ(capture.header().biHeight, kHeight - 1);
+    EXPECT_EQ(screentest::compare_frame(capture, model_, 0, 0), "");
+
+    screentest::grab(&capture, kWidth, kHeight);
     EXPECT_TRUE(capture.blit_ok);
-    EXPECT_EQ(capture.lines, kHeight);
     EXPECT_EQ(capture.header().biWidth, kWidth);
     EXPECT_EQ(capture.header().biHeight, kHeight);
     EXPECT_EQ(screentest::compare_frame(capture, model_, 0, 0), "");
@@ -114,13 +119,15 @@ TEST_F(ScreenCapture, KnownPictureLandsBottomUpAtItsRowsAndColumns) {
     const std::size_t top_row = 40 + std::size_t{kHeight - 1} * ((kWidth * 3 + 3) / 4 * 4);
     EXPECT_EQ(capture.dib[top_row + 1], 0xff);  // green at (0, 0)
 
-    // The grabber trims columns on the right and rows at the bottom; the
-    // same bitmap and DC serve, with a new bitmap for the new size.
+    // Trimmed columns are those on the right and trimmed rows those at the
+    // bottom; each size gets its own bitmap and a block that fits it.
     for (auto [w, h] : {std::pair{kWidth - 1, kHeight}, std::pair{kWidth - 3, kHeight - 8},
                         std::pair{kWidth - 2, kHeight - 1}}) {
       screentest::grab(&capture, w, h);
-      EXPECT_EQ(capture.lines, h);
       EXPECT_EQ(capture.header().biWidth, w);
+      EXPECT_EQ(capture.header().biHeight, h);
+      EXPECT_EQ(capture.header().biSizeImage, static_cast<DWORD>(DibStride(w) * h));
+      EXPECT_EQ(capture.grabber.dib_bytes, static_cast<int32_t>(40 + DibStride(w) * h));
       EXPECT_EQ(screentest::compare_frame(capture, model_, 0, 0), "") << w << "x" << h;
     }
     screentest::close_capture(&capture);
@@ -146,8 +153,8 @@ TEST_F(ScreenCapture, CursorPositionIsHotSpotCorrectedAndDrawnOnlyWhenAsked) {
     Capture capture;
     ASSERT_TRUE(screentest::open_capture(&capture, false, with_cursor));
     screentest::grab(&capture);
-    EXPECT_EQ(capture.cursor_x, 98);
-    EXPECT_EQ(capture.cursor_y, 117);
+    EXPECT_EQ(capture.grabber.cursor_x, 98);
+    EXPECT_EQ(capture.grabber.cursor_y, 117);
     ScreenModel expected = model_;
     if (with_cursor) expected.draw_cursor(kArrow, 98, 117);
     EXPECT_EQ(screentest::compare_frame(capture, expected, 0, 0), "");
@@ -166,8 +173,8 @@ TEST_F(ScreenCapture, CursorIsClippedAtEveryEdge) {
     SCOPED_TRACE(std::to_string(place.x) + "," + std::to_string(place.y));
     painter_->warp_pointer(place.x, place.y);
     screentest::grab(&capture);
-    EXPECT_EQ(capture.cursor_x, place.x - kArrow.xhot);
-    EXPECT_EQ(capture.cursor_y, place.y - kArrow.yhot);
+    EXPECT_EQ(capture.grabber.cursor_x, place.x - kArrow.xhot);
+    EXPECT_EQ(capture.grabber.cursor_y, place.y - kArrow.yhot);
     ScreenModel expected = model_;
     expected.draw_cursor(kArrow, place.x - kArrow.xhot, place.y - kArrow.yhot);
     EXPECT_EQ(screentest::compare_frame(capture, expected, 0, 0), "");
@@ -177,7 +184,7 @@ TEST_F(ScreenCapture, CursorIsClippedAtEveryEdge) {
   ci.cbSize = sizeof ci;
   ASSERT_TRUE(GetCursorInfo(&ci));
   for (int far : {-100000, -7, kWidth, 100000}) {
-    EXPECT_TRUE(DrawIcon(capture.memory_dc, far, far, ci.hCursor));
+    EXPECT_TRUE(DrawIcon(capture.grabber.memory_dc, far, far, ci.hCursor));
   }
   screentest::close_capture(&capture);
 }
@@ -187,20 +194,20 @@ TEST_F(ScreenCapture, ANewCursorIsNoticedBetweenGrabs) {
   ASSERT_TRUE(screentest::open_capture(&capture, false, true));
   painter_->warp_pointer(300, 200);
   screentest::grab(&capture);
-  EXPECT_EQ(capture.cursor_x, 298);
-  EXPECT_EQ(capture.cursor_y, 197);
+  EXPECT_EQ(capture.grabber.cursor_x, 298);
+  EXPECT_EQ(capture.grabber.cursor_y, 197);
 
   ASSERT_TRUE(painter_->set_cursor(kBar));
   screentest::grab(&capture);
-  EXPECT_EQ(capture.cursor_x, 300);
-  EXPECT_EQ(capture.cursor_y, 196);
+  EXPECT_EQ(capture.grabber.cursor_x, 300);
+  EXPECT_EQ(capture.grabber.cursor_y, 196);
   ScreenModel expected = model_;
   expected.draw_cursor(kBar, 300, 196);
   EXPECT_EQ(screentest::compare_frame(capture, expected, 0, 0), "");
 
   ASSERT_TRUE(painter_->set_cursor(kArrow));
   screentest::grab(&capture);
-  EXPECT_EQ(capture.cursor_x, 298);
+  EXPECT_EQ(capture.grabber.cursor_x, 298);
   screentest::close_capture(&capture);
 }
 
@@ -331,22 +338,22 @@ TEST_F(ScreenCapture, GetDIBitsConvertsLinesOrRefusesWithoutWriting) {
   Capture capture;
   ASSERT_TRUE(screentest::open_capture(&capture, false, false));
   screentest::grab(&capture, 9, 70);  // rows 0..69 of columns 0..8: green, blue, red
-  ASSERT_EQ(capture.lines, 70);
+  ASSERT_EQ(capture.header().biHeight, 70);
   const std::vector<std::uint8_t> full = capture.dib;
   const int stride = 28;  // 9 pixels × 3 = 27, padded
 
   // A band of lines: bottom-up line numbers count from the bottom row.
   std::vector<std::uint8_t> header(full.begin(), full.begin() + 40);
   std::vector<std::uint8_t> band(static_cast<std::size_t>(stride) * 5, 0xee);
-  EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 10, 5, band.data(),
+  EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 10, 5, band.data(),
                       reinterpret_cast<BITMAPINFO*>(header.data()), DIB_RGB_COLORS),
             5);
   EXPECT_TRUE(std::equal(band.begin(), band.end(), full.begin() + 40 + 10 * stride));
   // Lines past the top are not there to write.
-  EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 68, 10, band.data(),
+  EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 68, 10, band.data(),
                       reinterpret_cast<BITMAPINFO*>(header.data()), DIB_RGB_COLORS),
             2);
-  EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 70, 1, band.data(),
+  EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 70, 1, band.data(),
                       reinterpret_cast<BITMAPINFO*>(header.data()), DIB_RGB_COLORS),
             0);
 
@@ -354,7 +361,7 @@ TEST_F(ScreenCapture, GetDIBitsConvertsLinesOrRefusesWithoutWriting) {
   auto* h = reinterpret_cast<BITMAPINFOHEADER*>(header.data());
   h->biHeight = -70;
   std::vector<std::uint8_t> top_down(static_cast<std::size_t>(stride) * 70, 0xee);
-  EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 0, 70, top_down.data(),
+  EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 0, 70, top_down.data(),
                       reinterpret_cast<BITMAPINFO*>(header.data()), DIB_RGB_COLORS),
             70);
   for (int row = 0; row < 70; ++row) {
@@ -370,7 +377,7 @@ TEST_F(ScreenCapture, GetDIBitsConvertsLinesOrRefusesWithoutWriting) {
     std::vector<std::uint8_t> bad(full.begin(), full.begin() + 40);
     change(*reinterpret_cast<BITMAPINFOHEADER*>(bad.data()));
     std::vector<std::uint8_t> out = untouched;
-    EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 0, 70, out.data(),
+    EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 0, 70, out.data(),
                         reinterpret_cast<BITMAPINFO*>(bad.data()), DIB_RGB_COLORS),
               0);
     EXPECT_EQ(out, untouched);
@@ -386,7 +393,7 @@ TEST_F(ScreenCapture, GetDIBitsConvertsLinesOrRefusesWithoutWriting) {
   BITMAPINFOHEADER query{};
   query.biSize = 40;
   query.biBitCount = 24;
-  EXPECT_EQ(GetDIBits(capture.memory_dc, capture.bitmap, 0, 70, nullptr,
+  EXPECT_EQ(GetDIBits(capture.grabber.memory_dc, capture.grabber.bitmap, 0, 70, nullptr,
                       reinterpret_cast<BITMAPINFO*>(&query), DIB_RGB_COLORS),
             70);
   EXPECT_EQ(query.biWidth, 9);

@@ -1,4 +1,4 @@
-// Every kind of X screen Xvfb offers, read through the screen layer: pixel
+// Every kind of X screen Xvfb offers, grabbed through the screen layer: pixel
 // values painted straight onto the root window must come out of the grab in
 // the colours the server itself gives for them (XQueryColors on the default
 // colormap), and where the colormap can be written, a changed cell must

@@ -1,8 +1,8 @@
 // The X server dies under a recording: the process lives on, the screen
-// calls fail without touching the frame, the loss is said once on standard
-// error, and the program hears CTRL_LOGOFF_EVENT once, as on Windows when
-// the session ends (on the thread that runs console handlers, so the test
-// waits for it).
+// calls fail and the grabber's frame and cursor position stay as they were,
+// the loss is said once on standard error, and the program hears
+// CTRL_LOGOFF_EVENT once, as on Windows when the session ends (on the
+// thread that runs console handlers, so the test waits for it).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -58,7 +58,10 @@ class StderrCapture {
       std::fclose(file);
     }
   }
-  ~StderrCapture() { restore(); }
+  ~StderrCapture() {
+    restore();
+    std::remove(path_.c_str());
+  }
   std::string text() {
     restore();
     std::ifstream in(path_);
@@ -99,16 +102,16 @@ TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
   }
   Capture capture;
   ASSERT_TRUE(screentest::open_capture(&capture, false, true));
-  screentest::grab(&capture);
-  ASSERT_TRUE(capture.blit_ok);
+  ScreenGrabber& grabber = capture.grabber;
+  GrabFrame(&grabber);
   ASSERT_EQ(capture.pixel(25, 35), 0xff0000u);
   frame_before = capture.dib;
-  const int cursor_x = capture.cursor_x;
-  const int cursor_y = capture.cursor_y;
+  const int cursor_x = grabber.cursor_x;
+  const int cursor_y = grabber.cursor_y;
 
   // A bitmap released first thing after the kill: detaching its shared
   // segment writes to the dead socket.
-  HBITMAP spare_before = CreateCompatibleBitmap(capture.screen_dc, 16, 16);
+  HBITMAP spare_before = CreateCompatibleBitmap(grabber.screen_dc, 16, 16);
   ASSERT_NE(spare_before, nullptr);
 
   StderrCapture said;
@@ -118,13 +121,13 @@ TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
   // The grabber's next frames: every call that needs the server fails, the
   // bitmap still holds the last picture, the cursor position is kept.
   for (int frame = 0; frame < 3; ++frame) {
-    screentest::grab(&capture);
-    EXPECT_FALSE(capture.blit_ok);
-    EXPECT_EQ(capture.lines, 120);
-    EXPECT_EQ(capture.dib, frame_before);
-    EXPECT_EQ(capture.cursor_x, cursor_x);
-    EXPECT_EQ(capture.cursor_y, cursor_y);
+    GrabFrame(&grabber);
+    EXPECT_TRUE(capture.dib == frame_before);
+    EXPECT_EQ(grabber.cursor_x, cursor_x);
+    EXPECT_EQ(grabber.cursor_y, cursor_y);
   }
+  EXPECT_FALSE(BitBlt(grabber.memory_dc, 0, 0, grabber.width, grabber.height, grabber.screen_dc, 0,
+                      0, SRCCOPY));
   EXPECT_EQ(wait_for_logoff(), 1);
   EXPECT_EQ(g_other_events.load(), 0);
 
@@ -135,19 +138,20 @@ TEST(LostConnection, CallsFailTheFrameStaysAndTheLogoffArrivesOnce) {
   EXPECT_EQ(ci.hCursor, nullptr);
   EXPECT_EQ(GetDC(nullptr), nullptr);
   EXPECT_EQ(GetSystemMetrics(SM_CXVIRTUALSCREEN), 0);
-  EXPECT_EQ(GetDeviceCaps(capture.screen_dc, HORZRES), 0);
+  EXPECT_EQ(GetDeviceCaps(grabber.screen_dc, HORZRES), 0);
 
-  // Bitmaps still come and go (in plain memory now), and everything is
-  // released as usual.
-  HBITMAP spare = CreateCompatibleBitmap(capture.screen_dc, 8, 8);
+  // Bitmaps still come and go (in plain memory now), and the grabber's
+  // objects are released as usual; CloseGrabber frees the rest.
+  HBITMAP spare = CreateCompatibleBitmap(grabber.screen_dc, 8, 8);
   EXPECT_NE(spare, nullptr);
   EXPECT_TRUE(DeleteObject(spare));
-  EXPECT_TRUE(DeleteObject(capture.bitmap));
-  capture.bitmap = nullptr;
-  EXPECT_TRUE(DeleteDC(capture.memory_dc));
-  capture.memory_dc = nullptr;
-  EXPECT_EQ(ReleaseDC(nullptr, capture.screen_dc), 1);
-  capture.screen_dc = nullptr;
+  EXPECT_TRUE(DeleteObject(grabber.bitmap));
+  grabber.bitmap = nullptr;
+  EXPECT_TRUE(DeleteDC(grabber.memory_dc));
+  grabber.memory_dc = nullptr;
+  EXPECT_EQ(ReleaseDC(nullptr, grabber.screen_dc), 1);
+  grabber.screen_dc = nullptr;
+  screentest::close_capture(&capture);
   EXPECT_EQ(g_logoff_events.load(), 1);
   EXPECT_EQ(said.text(),
             "slotrec: lost the connection to the X display " + screentest::xvfb()->display() + "\n");

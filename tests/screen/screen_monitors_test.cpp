@@ -1,7 +1,8 @@
 // Monitors on the private Xvfb (xrandr --setmonitor): the primary monitor
 // is the primary screen and the origin of screen coordinates, the whole
-// desktop is the root window with a negative origin, and the cursor keeps
-// screen coordinates in both.
+// desktop is the root window with a negative origin, and the grabber's
+// frame starts at its source's top-left corner while the cursor keeps
+// screen coordinates in both sources.
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
@@ -91,15 +92,16 @@ TEST_F(Monitors, PrimaryScreenVersusWholeDesktopSizes) {
 TEST_F(Monitors, EachSourceStartsAtItsOwnTopLeft) {
   Capture primary;
   ASSERT_TRUE(screentest::open_capture(&primary, false, false));
-  EXPECT_EQ(primary.source_width, kPrimaryW);
+  EXPECT_EQ(primary.grabber.width, kPrimaryW);
+  EXPECT_EQ(primary.grabber.height, kPrimaryH);
   screentest::grab(&primary);
   EXPECT_EQ(screentest::compare_frame(primary, model_, kPrimaryX, kPrimaryY), "");
   screentest::close_capture(&primary);
 
   Capture desktop;
   ASSERT_TRUE(screentest::open_capture(&desktop, true, false));
-  EXPECT_EQ(desktop.origin.x, -kPrimaryX);
-  EXPECT_EQ(desktop.origin.y, -kPrimaryY);
+  EXPECT_EQ(desktop.grabber.width, kWidth);
+  EXPECT_EQ(desktop.grabber.height, kHeight);
   screentest::grab(&desktop);
   EXPECT_EQ(screentest::compare_frame(desktop, model_, 0, 0), "");
   screentest::close_capture(&desktop);
@@ -118,8 +120,8 @@ TEST_F(Monitors, CursorKeepsScreenCoordinatesInBothSources) {
       Capture capture;
       ASSERT_TRUE(screentest::open_capture(&capture, whole_desktop, true));
       screentest::grab(&capture);
-      EXPECT_EQ(capture.cursor_x, screen_x);
-      EXPECT_EQ(capture.cursor_y, screen_y);
+      EXPECT_EQ(capture.grabber.cursor_x, screen_x);
+      EXPECT_EQ(capture.grabber.cursor_y, screen_y);
       // Drawn where it is on the screen, clipped to the source.
       ScreenModel expected = model_;
       expected.draw_cursor(kBlock, place.root_x - kBlock.xhot, place.root_y - kBlock.yhot);

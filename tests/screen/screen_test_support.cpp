@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/support/process.h"
+
 namespace screentest {
 namespace {
 
@@ -15,17 +17,22 @@ class XvfbEnvironment : public ::testing::Environment {
  public:
   explicit XvfbEnvironment(testsupport::XvfbOptions options) : options_(std::move(options)) {}
   void SetUp() override {
+    config_home_ = MakeTempDirectory("slotrec-screen");
+    ASSERT_FALSE(config_home_.empty());
+    setenv("XDG_CONFIG_HOME", config_home_.c_str(), 1);
     g_server = std::make_unique<testsupport::XvfbServer>(options_);
     ASSERT_TRUE(g_server->ok()) << g_server->error();
     setenv("DISPLAY", g_server->display().c_str(), 1);
   }
-  void TearDown() override { g_server.reset(); }
+  void TearDown() override {
+    g_server.reset();
+    RemoveTree(config_home_);
+  }
 
  private:
   testsupport::XvfbOptions options_;
+  std::string config_home_;
 };
-
-std::int32_t stride_of(int width) { return ((width * 24 + 31) / 32) * 4; }
 
 }  // namespace
 
@@ -62,91 +69,49 @@ void paint(testsupport::X11Painter& painter, ScreenModel& model, int x, int y, i
   model.fill(x, y, w, h, colour);
 }
 
+std::uint8_t* DibView::data() const { return reinterpret_cast<std::uint8_t*>(grabber_->dib); }
+
+std::size_t DibView::size() const {
+  return grabber_->dib != nullptr ? static_cast<std::size_t>(grabber_->dib_bytes) : 0;
+}
+
+DibView::operator std::vector<std::uint8_t>() const {
+  return std::vector<std::uint8_t>(data(), data() + size());
+}
+
+bool operator==(const DibView& dib, const std::vector<std::uint8_t>& bytes) {
+  return dib.size() == bytes.size() && std::equal(bytes.begin(), bytes.end(), dib.data());
+}
+
+Capture::~Capture() { close_capture(this); }
+
 std::uint32_t Capture::pixel(int x, int y) const {
   const BITMAPINFOHEADER& h = header();
   const std::size_t row = static_cast<std::size_t>(h.biHeight - 1 - y);
-  const std::uint8_t* p = dib.data() + 40 + row * static_cast<std::size_t>(stride_of(h.biWidth)) +
+  const std::uint8_t* p = dib.data() + 40 + row * static_cast<std::size_t>(DibStride(h.biWidth)) +
                           static_cast<std::size_t>(x) * 3;
   return (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
 }
 
 bool open_capture(Capture* capture, bool whole_desktop, bool with_cursor) {
-  *capture = Capture{};
-  capture->with_cursor = with_cursor;
-  capture->window = whole_desktop ? GetDesktopWindow() : nullptr;
-  capture->screen_dc = GetDC(capture->window);
-  if (capture->screen_dc == nullptr) return false;
-  if (whole_desktop) {
-    capture->source_width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
-    capture->source_height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
-    capture->origin = POINT{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN)};
-  } else {
-    capture->source_width = GetDeviceCaps(capture->screen_dc, HORZRES);
-    capture->source_height = GetDeviceCaps(capture->screen_dc, VERTRES);
-  }
-  capture->memory_dc = CreateCompatibleDC(capture->screen_dc);
-  return capture->memory_dc != nullptr;
+  close_capture(capture);
+  return OpenGrabber(&capture->grabber, with_cursor ? 1 : 0, whole_desktop ? 1 : 0) != nullptr;
+}
+
+void grab(Capture* capture) {
+  GrabFrame(&capture->grabber);
+  capture->blit_ok = capture->grabber.dib != nullptr && GetSystemMetrics(SM_CXVIRTUALSCREEN) > 0;
 }
 
 void grab(Capture* capture, int width, int height) {
-  if (capture->bitmap != nullptr &&
-      (capture->bitmap_width != width || capture->bitmap_height != height)) {
-    DeleteObject(capture->bitmap);
-    capture->bitmap = nullptr;
-  }
-  if (capture->bitmap == nullptr) {
-    capture->bitmap = CreateCompatibleBitmap(capture->screen_dc, width, height);
-    capture->bitmap_width = width;
-    capture->bitmap_height = height;
-  }
-  SelectObject(capture->memory_dc, capture->bitmap);
-
-  CURSORINFO ci{};
-  ci.cbSize = sizeof ci;
-  const bool have_cursor = GetCursorInfo(&ci) != FALSE && ci.hCursor != nullptr;
-  ICONINFO ii{};
-  const bool have_icon = have_cursor && GetIconInfo(ci.hCursor, &ii) != FALSE;
-
-  capture->blit_ok = BitBlt(capture->memory_dc, 0, 0, width, height, capture->screen_dc,
-                            capture->origin.x, capture->origin.y, SRCCOPY) != FALSE;
-  if (have_icon) {
-    capture->cursor_x = ci.ptScreenPos.x - static_cast<LONG>(ii.xHotspot);
-    capture->cursor_y = ci.ptScreenPos.y - static_cast<LONG>(ii.yHotspot);
-    if (capture->with_cursor) {
-      DrawIcon(capture->memory_dc, capture->cursor_x - capture->origin.x,
-               capture->cursor_y - capture->origin.y, ci.hCursor);
-    }
-    if (ii.hbmMask != nullptr) DeleteObject(ii.hbmMask);
-    if (ii.hbmColor != nullptr) DeleteObject(ii.hbmColor);
-  }
-
-  BITMAP bm{};
-  GetObjectA(capture->bitmap, sizeof(BITMAP), &bm);
-  const std::size_t bytes =
-      40 + static_cast<std::size_t>(stride_of(bm.bmWidth)) * static_cast<std::size_t>(bm.bmHeight);
-  if (capture->dib.size() != bytes) {
-    capture->dib.assign(bytes, 0);
-    auto* h = reinterpret_cast<BITMAPINFOHEADER*>(capture->dib.data());
-    h->biSize = 40;
-    h->biWidth = bm.bmWidth;
-    h->biHeight = bm.bmHeight;
-    h->biPlanes = 1;
-    h->biBitCount = 24;
-    h->biCompression = BI_RGB;
-    h->biSizeImage = static_cast<DWORD>(bytes - 40);
-  }
-  capture->lines = GetDIBits(capture->memory_dc, capture->bitmap, 0, static_cast<UINT>(bm.bmHeight),
-                             capture->dib.data() + 40,
-                             reinterpret_cast<BITMAPINFO*>(capture->dib.data()), DIB_RGB_COLORS);
+  capture->grabber.width = width;
+  capture->grabber.height = height;
+  grab(capture);
 }
 
-void grab(Capture* capture) { grab(capture, capture->source_width, capture->source_height); }
-
 void close_capture(Capture* capture) {
-  if (capture->bitmap != nullptr) DeleteObject(capture->bitmap);
-  if (capture->memory_dc != nullptr) DeleteDC(capture->memory_dc);
-  if (capture->screen_dc != nullptr) ReleaseDC(capture->window, capture->screen_dc);
-  *capture = Capture{};
+  CloseGrabber(&capture->grabber);
+  capture->blit_ok = false;
 }
 
 bool run_xrandr(const std::string& display, const std::string& args) {
@@ -155,8 +120,9 @@ bool run_xrandr(const std::string& display, const std::string& args) {
 }
 
 std::string compare_frame(const Capture& capture, const ScreenModel& model, int dx, int dy) {
+  if (capture.grabber.dib == nullptr) return "no frame: the grabber holds no DIB";
   const BITMAPINFOHEADER& h = capture.header();
-  const int stride = stride_of(h.biWidth);
+  const std::size_t stride = static_cast<std::size_t>(DibStride(h.biWidth));
   for (int y = 0; y < h.biHeight; ++y) {
     for (int x = 0; x < h.biWidth; ++x) {
       const std::uint32_t want = model.at(x + dx, y + dy);
@@ -170,7 +136,7 @@ std::string compare_frame(const Capture& capture, const ScreenModel& model, int 
     }
     const std::uint8_t* row =
         capture.dib.data() + 40 + static_cast<std::size_t>(h.biHeight - 1 - y) * stride;
-    for (int pad = h.biWidth * 3; pad < stride; ++pad) {
+    for (std::size_t pad = static_cast<std::size_t>(h.biWidth) * 3; pad < stride; ++pad) {
       if (row[pad] != 0) return "row " + std::to_string(y) + ": padding not zero";
     }
   }

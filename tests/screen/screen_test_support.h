@@ -1,21 +1,26 @@
 // Shared pieces of the screen tests: a private Xvfb for the whole test
-// program, a model of what the test painted, and a capture that makes the
-// Win32 calls in the order the grabber makes them.
+// program, a model of what the test painted, and the program's own grabber
+// (OpenGrabber, GrabFrame, CloseGrabber) on the real screen layer, with the
+// real compressor settling the frame size.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "capture/screen_grabber.h"
 #include "platform/platform.h"
 #include "tests/support/x11_painter.h"
 #include "tests/support/xvfb.h"
 
 namespace screentest {
 
-// Starts the server before the first test and sets DISPLAY to it; stops it
-// after the last. Register once per program with install_xvfb().
+// Starts the server before the first test and sets DISPLAY to it, and
+// XDG_CONFIG_HOME to a scratch directory (opening a grabber writes the
+// compressor's settings); stops the server and removes the directory after
+// the last test. Register once per program with install_xvfb().
 testsupport::XvfbServer* xvfb();
 void install_xvfb(const testsupport::XvfbOptions& options);
 
@@ -38,35 +43,50 @@ struct ScreenModel {
 void paint(testsupport::X11Painter& painter, ScreenModel& model, int x, int y, int w, int h,
            std::uint32_t colour);
 
-// The grabber's call sequence over the Win32 names, with its DIB in a
-// vector: header (40 bytes) then bottom-up 24-bit rows.
-struct Capture {
-  HWND window = nullptr;
-  HDC screen_dc = nullptr;
-  HDC memory_dc = nullptr;
-  HBITMAP bitmap = nullptr;
-  int bitmap_width = 0;
-  int bitmap_height = 0;
-  int source_width = 0;   // W and H of the source
-  int source_height = 0;
-  POINT origin{0, 0};     // source top-left in screen coordinates
-  bool with_cursor = false;
-  std::vector<std::uint8_t> dib;
-  int cursor_x = 0;
-  int cursor_y = 0;
-  int lines = 0;           // what GetDIBits returned last
-  bool blit_ok = false;    // what BitBlt returned last
+// The grabber's DIB (the 40-byte header, then the bottom-up 24-bit rows),
+// read where it lies: data() is the grabber's own block, so what a test
+// hands on from it is what GetDIBits wrote there. Converts to a vector to
+// keep a frame. Empty while the grabber holds no block.
+class DibView {
+ public:
+  explicit DibView(const ScreenGrabber* grabber) : grabber_(grabber) {}
+  std::uint8_t* data() const;
+  std::size_t size() const;
+  std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+  operator std::vector<std::uint8_t>() const;
+  friend bool operator==(const DibView& dib, const std::vector<std::uint8_t>& bytes);
 
-  const BITMAPINFOHEADER& header() const {
-    return *reinterpret_cast<const BITMAPINFOHEADER*>(dib.data());
-  }
+ private:
+  const ScreenGrabber* grabber_;
+};
+
+// One grabber opened on the private server; closed by close_capture, or at
+// the latest when the Capture goes.
+struct Capture {
+  ScreenGrabber grabber{};
+  DibView dib{&grabber};
+  // After a grab: the server was there to read and the grabber holds its
+  // frame (GrabFrame itself reports nothing).
+  bool blit_ok = false;
+
+  Capture() = default;
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+  ~Capture();
+
+  const BITMAPINFOHEADER& header() const { return *grabber.dib; }
   // 0xRRGGBB of column x, row y counted from the top of the frame.
   std::uint32_t pixel(int x, int y) const;
 };
 
+// OpenGrabber: the source, the compressor, the frame size it accepts and a
+// first frame. True when the grabber opened.
 bool open_capture(Capture* capture, bool whole_desktop, bool with_cursor);
+// GrabFrame at the settled size, or at width x height (as the size
+// negotiation tries one).
+void grab(Capture* capture);
 void grab(Capture* capture, int width, int height);
-void grab(Capture* capture);  // the whole source
+// CloseGrabber, once; what a test released itself it sets to null first.
 void close_capture(Capture* capture);
 
 // Runs `xrandr --display <display> <args>`; true when it exited with 0.
