@@ -121,6 +121,7 @@ TEST(StuckCookThread, AStopEndsWithinSecondsAndFinalisesEverySegmentNotInItsHand
     EXPECT_EQ(FrameLines(meta), static_cast<int>(file.stream.positions.size())) << meta;
   }
   EXPECT_EQ(counted.avi_files.size(), 2u);
-  // The thread left behind opens nothing more before the process ends.
+  // Out of the scratch directory before it goes; the thread left behind stays
+  // in its ten-minute open until the process ends.
   std::filesystem::current_path(old_directory);
 }
