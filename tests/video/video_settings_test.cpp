@@ -435,6 +435,11 @@ TEST(SettingsStoreFaultTest, ReadOnlyStoreKeepsTheUsersFileAndTheRunsValues) {
   fs::create_directories(dir);
   if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << "): needs CAP_SYS_ADMIN";
+  // Gone however the test ends, so that the scratch directory can go too.
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { umount2(dir.c_str(), MNT_DETACH); }
+  } unmount{dir};
   const std::string text =
       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n"
       "\"encoding_type\"=dword:00000000\n\"passbitrate\"=dword:00000001\n";
