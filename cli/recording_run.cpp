@@ -24,9 +24,6 @@ namespace {
 constexpr char kDirectoryNameFormat[] = "%04d-%02d-%02d-%02d-%02d-%02d-%03d";
 constexpr std::size_t kDirectoryNameSize = 256;
 constexpr int32_t kCapSeconds = 100 * 60 * 60;
-// Windows ends a process about five seconds after a close, log-off or
-// shut-down event; the handler waits a little less for the teardown.
-constexpr auto kCloseEventWait = std::chrono::milliseconds(4500);
 
 // Names tried for the run's directory before giving up: the start time's
 // millisecond and the ones after it.
@@ -42,8 +39,8 @@ std::atomic<DWORD> g_stop_event{kNoEvent};
 // Whether the last run's threads all ended; main thread only.
 bool g_threads_ended = true;
 
-// Set by the run when it has torn down; waited for by a handler of a close,
-// log-off or shut-down event.
+// Set by the run when it has torn down; waited for by the platform's
+// handler of a request after which the process is ended (CatchStopRequests).
 std::mutex g_run_end_lock;
 std::condition_variable g_run_ended;
 bool g_run_over = false;
@@ -52,6 +49,13 @@ void MarkRunOver() {
   std::lock_guard<std::mutex> lock(g_run_end_lock);
   g_run_over = true;
   g_run_ended.notify_all();
+}
+
+// Returns once the run has torn down, or after `milliseconds`. The
+// platform's console handler thread.
+void WaitForRunEnd(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lock(g_run_end_lock);
+  g_run_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_run_over; });
 }
 
 void FormatDirectoryName(char (&name)[kDirectoryNameSize], const SYSTEMTIME& time) {
@@ -224,10 +228,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   DWORD none = kNoEvent;
   g_stop_event.compare_exchange_strong(none, event);
   g_stop_requested = true;
-  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
-    std::unique_lock<std::mutex> lock(g_run_end_lock);
-    g_run_ended.wait_for(lock, kCloseEventWait, [] { return g_run_over; });
-  }
   return TRUE;
 }
 
@@ -243,11 +243,9 @@ void ResetStopRequest() {
 }
 
 int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t totalcapture) {
-  // A stop from outside ends the frame loop; the teardown below still runs.
-  // (A program started with Ctrl-C ignored takes it again first.)
-  SetConsoleCtrlHandler(nullptr, FALSE);
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  WatchSessionEnd(OnConsoleControl);
+  // A stop from outside ends the frame loop; the teardown below still runs,
+  // and the process is held for it where the system would end it at once.
+  CatchStopRequests(OnConsoleControl, WaitForRunEnd);
 
   // 1. Record only with processor time nothing else wants.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE);

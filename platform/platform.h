@@ -39,3 +39,18 @@ DWORD IncompleteAviFiles();
 // holds it already, or when it cannot be opened. Any thread.
 HANDLE HoldDirectory(LPCSTR directory);
 void ReleaseDirectoryHold(HANDLE hold);
+
+// Written once for every platform and the test fake, over the console
+// control operations (platform/stop_requests.cpp):
+
+// Requests from outside to stop the program: Ctrl-C, Ctrl-Break, the
+// console closing, log-off and shut-down (on Linux SIGINT, SIGQUIT, SIGHUP
+// and SIGTERM). From this call on each is passed to `on_stop`, on the
+// thread the platform runs console handlers on: Ctrl-C even when the
+// program was started with it ignored, and on Windows the end of the
+// session too. Windows ends the process as soon as the handler of a close,
+// log-off or shut-down returns, so after those the handler then gives
+// `wait_for_teardown` the time it may still take (4500 ms, a little less
+// than the five seconds Windows allows); that returns once the run has torn
+// down, or when the time is over. Main thread.
+void CatchStopRequests(PHANDLER_ROUTINE on_stop, void (*wait_for_teardown)(DWORD milliseconds));
