@@ -86,7 +86,8 @@ bool open_capture(Capture* capture, bool whole_desktop, bool with_cursor);
 // negotiation tries one).
 void grab(Capture* capture);
 void grab(Capture* capture, int width, int height);
-// CloseGrabber, once; what a test released itself it sets to null first.
+// CloseGrabber, which may run again; a test that released one of the
+// grabber's objects itself sets its field to null first.
 void close_capture(Capture* capture);
 
 // Runs `xrandr --display <display> <args>`; true when it exited with 0.
