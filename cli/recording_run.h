@@ -34,10 +34,10 @@ int32_t FrameCap(int32_t fps);
 void RunFrameLoop(Recorder* recorder, int32_t cap);
 
 // What a console control event does to the run: asks the frame loop to stop
-// after the current tick; for the events after which Windows ends the
-// process (close, log-off, shut-down) it also waits, a little less than the
-// time Windows allows, until the run has torn down. Returns TRUE (handled).
-// Runs on the thread the platform calls console handlers on.
+// after the current tick and returns TRUE (handled). The platform's handler
+// (CatchStopRequests) holds the process for the teardown after close,
+// log-off and shut-down. Runs on the thread the platform calls console
+// handlers on.
 BOOL WINAPI OnConsoleControl(DWORD event);
 
 // For tests: whether a stop has been asked for, and forgetting it.

@@ -100,7 +100,7 @@ bool open_capture(Capture* capture, bool whole_desktop, bool with_cursor) {
 
 void grab(Capture* capture) {
   GrabFrame(&capture->grabber);
-  capture->blit_ok = capture->grabber.dib != nullptr && GetSystemMetrics(SM_CXVIRTUALSCREEN) > 0;
+  capture->holds_frame = capture->grabber.dib != nullptr && GetSystemMetrics(SM_CXVIRTUALSCREEN) > 0;
 }
 
 void grab(Capture* capture, int width, int height) {
@@ -111,7 +111,7 @@ void grab(Capture* capture, int width, int height) {
 
 void close_capture(Capture* capture) {
   CloseGrabber(&capture->grabber);
-  capture->blit_ok = false;
+  capture->holds_frame = false;
 }
 
 bool run_xrandr(const std::string& display, const std::string& args) {

@@ -67,7 +67,7 @@ struct Capture {
   DibView dib{&grabber};
   // After a grab: the server was there to read and the grabber holds its
   // frame (GrabFrame itself reports nothing).
-  bool blit_ok = false;
+  bool holds_frame = false;
 
   Capture() = default;
   Capture(const Capture&) = delete;

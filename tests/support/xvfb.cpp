@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace testsupport {
@@ -128,7 +129,15 @@ XvfbServer::XvfbServer(const XvfbOptions& options) {
 
 XvfbServer::~XvfbServer() { stop(SIGTERM); }
 
-void XvfbServer::kill_now() { stop(SIGKILL); }
+// A killed server cannot remove its socket and lock file; the next server
+// on that number would, but until then they are left in /tmp.
+void XvfbServer::kill_now() {
+  stop(SIGKILL);
+  if (display_.size() < 2) return;
+  const std::string number = display_.substr(1);
+  std::remove(("/tmp/.X11-unix/X" + number).c_str());
+  std::remove(("/tmp/.X" + number + "-lock").c_str());
+}
 
 void XvfbServer::stop(int first_signal) {
   if (pid_ <= 0) return;
