@@ -17,11 +17,6 @@ inline constexpr const char* kUsage =
 
 inline constexpr const char* kCannotWrite = "the report could not be written to standard output";
 
-// Why a path is no run directory.
-inline constexpr const char* kNoSuchDirectory = "no such directory";
-inline constexpr const char* kNoSegments =
-    "no segment files in it (NNN-SS.avi and NNN-SS.meta): not a run directory";
-
 // Problems of one segment.
 inline constexpr const char* kAviUnpaired = "%s.avi has no %s.meta beside it: its frames have no capture times";
 inline constexpr const char* kMetaUnpaired = "%s.meta has no %s.avi beside it: %lld frame%s lost";

@@ -1,11 +1,7 @@
 #include "tools/check/run_check.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <numeric>
@@ -25,15 +21,7 @@ namespace {
 
 using runfiles::SegmentFiles;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
+using runfiles::Format;
 
 std::string FpsText(double fps) {
   if (fps <= 0) return "?";
@@ -344,23 +332,10 @@ class RunChecker {
 RunCheck CheckRun(const std::string& directory, const CheckOptions& options) {
   RunCheck run;
   run.directory = directory;
-  struct stat info {};
-  if (stat(directory.c_str(), &info) != 0) {
-    run.not_run = errno == ENOENT ? check_text::kNoSuchDirectory : std::strerror(errno);
-    return run;
-  }
-  if (!S_ISDIR(info.st_mode)) {
-    run.not_run = std::strerror(ENOTDIR);
-    return run;
-  }
   runfiles::RunListing listing = runfiles::ListRun(directory);
-  if (!listing.listed) {
-    run.not_run = listing.error;
-    return run;
-  }
   run.ignored_files = listing.other_files;
-  if (listing.segments.empty()) {
-    run.not_run = check_text::kNoSegments;
+  if (!listing.not_run.empty()) {
+    run.not_run = listing.not_run;
     return run;
   }
   run.run_directory = true;

@@ -1,6 +1,10 @@
 #include "tools/common/run_listing.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <numeric>
@@ -13,10 +17,19 @@ namespace fs = std::filesystem;
 
 RunListing ListRun(const std::string& directory) {
   RunListing listing;
+  struct stat info {};
+  if (stat(directory.c_str(), &info) != 0) {
+    listing.not_run = errno == ENOENT ? kNoSuchDirectory : std::strerror(errno);
+    return listing;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    listing.not_run = std::strerror(ENOTDIR);
+    return listing;
+  }
   std::error_code error;
   fs::directory_iterator entries(directory, error);
   if (error) {
-    listing.error = error.message();
+    listing.not_run = error.message();
     return listing;
   }
   std::map<std::int64_t, SegmentFiles> by_start;
@@ -49,10 +62,10 @@ RunListing ListRun(const std::string& directory) {
     }
   }
   if (error) {
-    listing.error = error.message();
+    listing.not_run = error.message();
     return listing;
   }
-  listing.listed = true;
+  if (by_start.empty()) listing.not_run = kNoSegments;
   for (auto& [start, segment] : by_start) {
     segment.avi_path = (fs::path(directory) / (segment.stem + ".avi")).string();
     segment.meta_path = (fs::path(directory) / (segment.stem + ".meta")).string();

@@ -22,14 +22,20 @@ struct SegmentFiles {
 };
 
 struct RunListing {
-  bool listed = false;   // the directory could be read
-  std::string error;     // why not
+  // Why the path is no run directory (it is missing, no directory, cannot
+  // be read, or holds no segment file); empty when it is one.
+  std::string not_run;
   std::vector<SegmentFiles> segments;    // by start time
   std::vector<std::string> other_files;  // names that are no segment file, sorted
 };
 
 // Lists `directory`; never follows into subdirectories.
 RunListing ListRun(const std::string& directory);
+
+// The texts of `not_run` that are not the system's own.
+inline constexpr const char* kNoSuchDirectory = "no such directory";
+inline constexpr const char* kNoSegments =
+    "no segment files in it (NNN-SS.avi and NNN-SS.meta): not a run directory";
 
 // The timeslot length the segment names show: the greatest common divisor
 // of the gaps between the starts of consecutive segments (a run of two or

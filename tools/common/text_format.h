@@ -8,6 +8,9 @@
 
 namespace runfiles {
 
+// printf's formatting into a string of whatever length it takes.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // A time span in ms as hours, minutes, seconds and ms: "00:10:00.000"
 // ("-00:00:01.250" below zero; hours grow past two digits).
 std::string FormatClock(std::int64_t ms);

@@ -20,8 +20,6 @@ inline constexpr const char* kUsage =
 inline constexpr const char* kBadTime = "%s takes a time such as 90, 1:30 or 0:01:30.250, not \"%s\"";
 inline constexpr const char* kToBeforeFrom = "--to (%s) must come after --from (%s)";
 inline constexpr const char* kNotRun = "%s: %s";
-inline constexpr const char* kNoSuchDirectory = "no such directory";
-inline constexpr const char* kNoSegments = "no segment files in it (NNN-SS.avi and NNN-SS.meta): not a run directory";
 inline constexpr const char* kOutIsSegment = "%s is a file of the run itself; give another name for the joined file";
 
 // Segments that are not joined as their .meta says.

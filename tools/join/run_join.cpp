@@ -1,6 +1,5 @@
 #include "tools/join/run_join.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -8,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -33,15 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using runfiles::SegmentFiles;
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[2048];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
+using runfiles::Format;
 
 // The partial file being written, removed should the join be interrupted
 // (written before the handlers are installed, read only by them).
@@ -167,24 +157,9 @@ class Joiner {
 
  private:
   int List() {
-    struct stat info {};
-    const char* why = nullptr;
-    if (stat(options_.run_directory.c_str(), &info) != 0) {
-      why = errno == ENOENT ? join_text::kNoSuchDirectory : std::strerror(errno);
-    } else if (!S_ISDIR(info.st_mode)) {
-      why = std::strerror(ENOTDIR);
-    }
-    if (why != nullptr) {
-      Say(Format(join_text::kNotRun, options_.run_directory.c_str(), why));
-      return 2;
-    }
     listing_ = runfiles::ListRun(options_.run_directory);
-    if (!listing_.listed) {
-      Say(Format(join_text::kNotRun, options_.run_directory.c_str(), listing_.error.c_str()));
-      return 2;
-    }
-    if (listing_.segments.empty()) {
-      Say(Format(join_text::kNotRun, options_.run_directory.c_str(), join_text::kNoSegments));
+    if (!listing_.not_run.empty()) {
+      Say(Format(join_text::kNotRun, options_.run_directory.c_str(), listing_.not_run.c_str()));
       return 2;
     }
     // The joined file must not land on a file of the run.
