@@ -23,8 +23,8 @@ namespace frames {
 // GetDIBits has written `rows` rows into the `bytes` bytes at `bits`.
 // `changed_rows` (one flag per row, in memory order: row i starts at
 // bits + i * bytes / rows) says which rows may differ from what the writer's
-// own last note for the buffer described; null: all. `*writer_serial` is
-// that note's serial (0: none), and becomes the new one. When the buffer's
+// own last note for the buffer described; null: all. `writer_serial` is
+// that note's serial (0: none). When the buffer's
 // last note is not the writer's own (another writer wrote there since),
 // every row counts as changed. Returns the new serial.
 std::uint64_t note_written(const void* bits, std::size_t bytes, int rows, const std::uint8_t* changed_rows,
