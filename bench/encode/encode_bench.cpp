@@ -2,8 +2,9 @@
 //
 //   BM_Convert     the compressor's DIB-to-YUV conversion, which also finds
 //                  the macroblocks that changed
-//   BM_ConvertRows the conversion routine alone, the plain reference and
-//                  the AVX2 version (checked against each other by the tests)
+//   BM_ConvertRows the conversion routine alone: the plain reference, the
+//                  AVX2 version and the SSSE3 one (each checked against the
+//                  reference by the tests)
 //   BM_Compress    libx264 on an already converted picture
 //   BM_StreamWrite the whole write: conversion, compression, into the file;
 //                  "noted" as the grabber's DIBs come, with GetDIBits' note
@@ -241,6 +242,7 @@ void write_args(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_Convert)->Apply(content_args)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_ConvertRows, reference, yuv::Impl::kReference)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ConvertRows, avx2, yuv::Impl::kAvx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ConvertRows, ssse3, yuv::Impl::kSsse3)->Unit(benchmark::kMillisecond);
 // libx264 works on slice threads of its own: CPU is counted for the process.
 BENCHMARK(BM_Compress)->Apply(mode_content_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 BENCHMARK(BM_StreamWrite)->Apply(write_args)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();

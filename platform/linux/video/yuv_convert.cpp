@@ -1,9 +1,11 @@
 // DIB rows into YUV 4:2:0. A 1920 x 1080 frame is two million pixels on
-// every frame the screen moves, so besides the plain reference there is an
-// AVX2 version that takes sixteen columns of two rows per round: the pixels
-// are widened to 16-bit B G R X words, multiplied and summed in pairs
-// (vpmaddwd) for luma, summed over each 2x2 block for chroma, and narrowed
-// back. Both use the same integer arithmetic, so they agree to the byte.
+// every frame the screen moves, so besides the plain reference there are two
+// vector versions that take sixteen columns of two rows per round. The AVX2
+// one widens the pixels to 16-bit B G R X words, multiplies and sums them in
+// pairs (vpmaddwd) for luma, sums each 2x2 block for chroma, and narrows
+// back. The SSSE3 one, for processors without AVX2, multiplies the bytes
+// themselves (pmaddubsw; see below). All use the same integer arithmetic, so
+// they agree to the byte.
 #include "platform/linux/video/yuv_convert.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -57,6 +59,118 @@ void pair_reference(const std::uint8_t* top, const std::uint8_t* bottom, int bpp
 }
 
 #if SLOTREC_HAVE_X86
+#define SLOTREC_SSSE3 __attribute__((target("ssse3")))
+
+// The SSSE3 version works on bytes as long as it can, which 128-bit
+// registers need to come near the AVX2 one. Each load takes four pixels;
+// two shuffles of it feed two byte multiplies (pmaddubsw), one for luma and
+// one for the 2x2 block sums of chroma. No load reaches past the group, so
+// only the columns after the last whole group go to the reference.
+//
+// Luma: each pixel becomes B G R G, weighted 25 67 66 62. The two pair sums
+// (25 B + 67 G, 66 R + 62 G) stay below 32768, so the byte multiply never
+// saturates; their sum is the pixel's 66 R + 129 G + 25 B, below 65536
+// with the rounding and offset added, so 16-bit words hold it exactly.
+//
+// Chroma: each pixel pair of a row becomes B0 B1 G0 G1 and R0 R1 0 0, and a
+// multiply by ones sums them: B G R of two pixels as words. Two rows added
+// are the block sums B4 G4 R4, at most 1020. They are weighted in 32 bits
+// (pmaddwd) as (B4, G4) and (R4, 4112) pairs: 4112 x 32 is the rounding 512
+// plus the offset 128 << 10, so one add finishes each block.
+
+// The luma of four pixels as two words each (B G R G bytes times 25 67 66
+// 62), from a register whose byte `Skip` is the first pixel's blue.
+template <int Bpp, int Skip>
+SLOTREC_SSSE3 inline __m128i luma_pairs_ssse3(__m128i pixels) {
+  constexpr int o = Skip;
+  const __m128i spread =
+      Bpp == 4 ? _mm_setr_epi8(0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13)
+               : _mm_setr_epi8(o, o + 1, o + 2, o + 1, o + 3, o + 4, o + 5, o + 4, o + 6, o + 7, o + 8, o + 7, o + 9,
+                               o + 10, o + 11, o + 10);
+  const __m128i weights = _mm_setr_epi8(25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62, 25, 67, 66, 62);
+  return _mm_maddubs_epi16(_mm_shuffle_epi8(pixels, spread), weights);
+}
+
+// The two pixel pairs of four pixels as B01 G01 B23 G23 R01 0 R23 0 words.
+template <int Bpp, int Skip>
+SLOTREC_SSSE3 inline __m128i pair_sums_ssse3(__m128i pixels) {
+  constexpr int o = Skip;
+  const __m128i gather =
+      Bpp == 4 ? _mm_setr_epi8(0, 4, 1, 5, 8, 12, 9, 13, 2, 6, -1, -1, 10, 14, -1, -1)
+               : _mm_setr_epi8(o, o + 3, o + 1, o + 4, o + 6, o + 9, o + 7, o + 10, o + 2, o + 5, -1, -1, o + 8, o + 11,
+                               -1, -1);
+  return _mm_maddubs_epi16(_mm_shuffle_epi8(pixels, gather), _mm_set1_epi8(1));
+}
+
+// Eight pixels of two rows: their luma (as 16-bit words, `luma_top` and
+// `luma_bottom`) and the U and V of their four blocks (as 32-bit values).
+// Each pixel quad is one 16-byte load; with three-byte pixels the second
+// quad of the second half is loaded from four bytes earlier, so that no
+// load reaches past the sixteen pixels of the group.
+template <int Bpp, bool SecondHalf>
+SLOTREC_SSSE3 inline void half_ssse3(const std::uint8_t* top, const std::uint8_t* bottom, __m128i* luma_top,
+                                     __m128i* luma_bottom, __m128i* u4, __m128i* v4) {
+  constexpr int kSkip = Bpp == 3 && SecondHalf ? 4 : 0;
+  constexpr int kFirst = SecondHalf ? 8 * Bpp : 0;
+  constexpr int kSecond = kFirst + 4 * Bpp - kSkip;
+  const __m128i t0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + kFirst));
+  const __m128i t1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + kSecond));
+  const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + kFirst));
+  const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + kSecond));
+
+  const __m128i offset = _mm_set1_epi16(128 + (16 << 8));
+  *luma_top = _mm_srli_epi16(
+      _mm_add_epi16(_mm_hadd_epi16(luma_pairs_ssse3<Bpp, 0>(t0), luma_pairs_ssse3<Bpp, kSkip>(t1)), offset), 8);
+  *luma_bottom = _mm_srli_epi16(
+      _mm_add_epi16(_mm_hadd_epi16(luma_pairs_ssse3<Bpp, 0>(b0), luma_pairs_ssse3<Bpp, kSkip>(b1)), offset), 8);
+
+  // Blocks 0 1 and 2 3 of the half, then all four as (B4, G4) and
+  // (R4, 4112) pairs.
+  const __m128i first = _mm_add_epi16(pair_sums_ssse3<Bpp, 0>(t0), pair_sums_ssse3<Bpp, 0>(b0));
+  const __m128i second = _mm_add_epi16(pair_sums_ssse3<Bpp, kSkip>(t1), pair_sums_ssse3<Bpp, kSkip>(b1));
+  const __m128i blue_green = _mm_unpacklo_epi64(first, second);
+  const __m128i red_offset =
+      _mm_or_si128(_mm_unpackhi_epi64(first, second), _mm_setr_epi16(0, 4112, 0, 4112, 0, 4112, 0, 4112));
+  *u4 = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(blue_green, _mm_setr_epi16(112, -74, 112, -74, 112, -74, 112, -74)),
+                                     _mm_madd_epi16(red_offset, _mm_setr_epi16(-38, 32, -38, 32, -38, 32, -38, 32))),
+                       10);
+  *v4 = _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(blue_green, _mm_setr_epi16(-18, -94, -18, -94, -18, -94, -18, -94)),
+                                     _mm_madd_epi16(red_offset, _mm_setr_epi16(112, 32, 112, 32, 112, 32, 112, 32))),
+                       10);
+}
+
+template <int Bpp>
+SLOTREC_SSSE3 void pair_ssse3(const std::uint8_t* top, const std::uint8_t* bottom, int width,
+                              std::uint8_t* y_top, std::uint8_t* y_bottom, std::uint8_t* u,
+                              std::uint8_t* v, std::uint8_t* changed) {
+  const int simd_end = width - width % kGroup;
+  int x = 0;
+  for (; x < simd_end; x += kGroup) {
+    __m128i top0, bottom0, u0, v0, top1, bottom1, u1, v1;
+    half_ssse3<Bpp, false>(top + x * Bpp, bottom + x * Bpp, &top0, &bottom0, &u0, &v0);
+    half_ssse3<Bpp, true>(top + x * Bpp, bottom + x * Bpp, &top1, &bottom1, &u1, &v1);
+    const __m128i luma_top = _mm_packus_epi16(top0, top1);
+    const __m128i luma_bottom = _mm_packus_epi16(bottom0, bottom1);
+    // 8 bytes of U, then 8 of V.
+    const __m128i chromas = _mm_packus_epi16(_mm_packs_epi32(u0, u1), _mm_packs_epi32(v0, v1));
+
+    if (changed != nullptr) {
+      const __m128i old_chromas = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + x / 2)),
+                                                     _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + x / 2)));
+      __m128i differs = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y_top + x)), luma_top);
+      differs = _mm_or_si128(differs, _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y_bottom + x)),
+                                                    luma_bottom));
+      differs = _mm_or_si128(differs, _mm_xor_si128(old_chromas, chromas));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi8(differs, _mm_setzero_si128())) != 0xFFFF) changed[x / kGroup] = 1;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y_top + x), luma_top);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y_bottom + x), luma_bottom);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), chromas);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm_srli_si128(chromas, 8));
+  }
+  pair_reference(top, bottom, Bpp, x, width, y_top, y_bottom, u, v, changed);
+}
+
 #define SLOTREC_AVX2 __attribute__((target("avx2")))
 
 // 16 bytes at `low` and 16 at `high` as the two lanes of one register.
@@ -153,6 +267,26 @@ SLOTREC_AVX2 void pair_avx2(const std::uint8_t* top, const std::uint8_t* bottom,
 }
 #endif
 
+// One pair of rows, all columns: the reference or a vector version.
+using PairConverter = void (*)(const std::uint8_t* top, const std::uint8_t* bottom, int width,
+                               std::uint8_t* y_top, std::uint8_t* y_bottom, std::uint8_t* u, std::uint8_t* v,
+                               std::uint8_t* changed);
+
+template <int Bpp>
+void pair_reference_all(const std::uint8_t* top, const std::uint8_t* bottom, int width, std::uint8_t* y_top,
+                        std::uint8_t* y_bottom, std::uint8_t* u, std::uint8_t* v, std::uint8_t* changed) {
+  pair_reference(top, bottom, Bpp, 0, width, y_top, y_bottom, u, v, changed);
+}
+
+bool cpu_has_ssse3() {
+#if SLOTREC_HAVE_X86
+  static const bool has = __builtin_cpu_supports("ssse3") != 0;
+  return has;
+#else
+  return false;
+#endif
+}
+
 bool cpu_has_avx2() {
 #if SLOTREC_HAVE_X86
   static const bool has = __builtin_cpu_supports("avx2") != 0;
@@ -162,32 +296,40 @@ bool cpu_has_avx2() {
 #endif
 }
 
+// The version `impl` names, or the reference when this processor cannot run
+// it; kAuto takes the fastest one it can.
+template <int Bpp>
+PairConverter pair_converter(Impl impl) {
+#if SLOTREC_HAVE_X86
+  if ((impl == Impl::kAvx2 || impl == Impl::kAuto) && cpu_has_avx2()) return pair_avx2<Bpp>;
+  if ((impl == Impl::kSsse3 || impl == Impl::kAuto) && cpu_has_ssse3()) return pair_ssse3<Bpp>;
+#else
+  (void)impl;
+#endif
+  return pair_reference_all<Bpp>;
+}
+
 }  // namespace
 
-bool impl_available(Impl impl) { return impl != Impl::kAvx2 || cpu_has_avx2(); }
+bool impl_available(Impl impl) {
+  switch (impl) {
+    case Impl::kAvx2:
+      return cpu_has_avx2();
+    case Impl::kSsse3:
+      return cpu_has_ssse3();
+    default:
+      return true;
+  }
+}
 
 void bgr_to_i420(const std::uint8_t* src, std::ptrdiff_t src_stride, int bytes_per_pixel, int width,
                  int rows, const Target& target, std::uint8_t* changed, Impl impl) {
-  const bool avx2 = (impl == Impl::kAvx2 || impl == Impl::kAuto) && cpu_has_avx2();
+  const PairConverter convert = bytes_per_pixel == 4 ? pair_converter<4>(impl) : pair_converter<3>(impl);
   for (int row = 0; row + 1 < rows; row += 2) {
     const std::uint8_t* top = src + row * src_stride;
-    const std::uint8_t* bottom = top + src_stride;
     std::uint8_t* y_top = target.y + row * target.y_stride;
-    std::uint8_t* y_bottom = y_top + target.y_stride;
-    std::uint8_t* u = target.u + (row / 2) * target.c_stride;
-    std::uint8_t* v = target.v + (row / 2) * target.c_stride;
-#if SLOTREC_HAVE_X86
-    if (avx2) {
-      if (bytes_per_pixel == 4)
-        pair_avx2<4>(top, bottom, width, y_top, y_bottom, u, v, changed);
-      else
-        pair_avx2<3>(top, bottom, width, y_top, y_bottom, u, v, changed);
-      continue;
-    }
-#else
-    (void)avx2;
-#endif
-    pair_reference(top, bottom, bytes_per_pixel, 0, width, y_top, y_bottom, u, v, changed);
+    convert(top, top + src_stride, width, y_top, y_top + target.y_stride, target.u + (row / 2) * target.c_stride,
+            target.v + (row / 2) * target.c_stride, changed);
   }
 }
 

@@ -7,9 +7,9 @@
 // macroblock column), so the compressor learns which macroblocks of a frame
 // are the same as in the frame before without a second copy of either.
 //
-// The plain reference defines every output byte; the AVX2 version gives the
-// same bytes (the tests check one against the other, the encode benchmark
-// times both).
+// The plain reference defines every output byte; the AVX2 version and the
+// SSSE3 one (for processors without AVX2) give the same bytes (the tests
+// check each against the reference, the encode benchmark times all three).
 #pragma once
 
 #include <cstddef>
@@ -21,7 +21,9 @@ namespace yuv {
 // U = ((-38 R4 - 74 G4 + 112 B4 + 512) >> 10) + 128 and
 // V = ((112 R4 - 94 G4 - 18 B4 + 512) >> 10) + 128 for each 2x2 block,
 // where R4, G4, B4 are the sums of its four pixels' channels.
-enum class Impl { kAuto, kReference, kAvx2 };
+// kAuto takes AVX2 where the processor has it, else SSSE3, else the
+// reference; a version named but not available runs as the reference.
+enum class Impl { kAuto, kReference, kAvx2, kSsse3 };
 
 // True when `impl` can run on this processor (kReference and kAuto always).
 bool impl_available(Impl impl);
