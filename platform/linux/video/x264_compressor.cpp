@@ -150,7 +150,6 @@ struct CompressorSession {
   // was last given (or no encoder has seen it).
   std::vector<std::uint8_t> changed;
   std::vector<std::uint8_t> mb_info;   // what the encoder is told, per frame
-  int unchanged_macroblocks = 0;       // of the last compressed frame
 
   AVPacket* packet = nullptr;          // wraps the encoder's output for the sink
   // Pictures handed to the encoder: its own clock, which only moves on.
@@ -557,11 +556,7 @@ HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPac
   }
   picture.i_pts = s->pictures++;
   picture.i_type = key ? X264_TYPE_IDR : X264_TYPE_AUTO;
-  int unchanged = 0;
-  for (std::size_t i = 0; i < s->changed.size(); ++i) {
-    s->mb_info[i] = s->changed[i] ? 0 : X264_MBINFO_CONSTANT;
-    unchanged += !s->changed[i];
-  }
+  for (std::size_t i = 0; i < s->changed.size(); ++i) s->mb_info[i] = s->changed[i] ? 0 : X264_MBINFO_CONSTANT;
   picture.prop.mb_info = s->mb_info.data();
 
   x264_nal_t* nals = nullptr;
@@ -578,7 +573,6 @@ HRESULT compress(CompressorSession* s, std::int64_t pts, bool key, CompressorPac
   // The encoder now refers to this picture; the next frame is compared
   // with it.
   std::fill(s->changed.begin(), s->changed.end(), 0);
-  s->unchanged_macroblocks = key || coded.b_keyframe ? 0 : unchanged;
   return deliver(s, nals, size, coded, pts, sink, context);
 }
 
@@ -616,8 +610,6 @@ X264Picture x264_session_picture(const CompressorSession* session) {
   }
   return picture;
 }
-
-int x264_session_unchanged_macroblocks(const CompressorSession* session) { return session->unchanged_macroblocks; }
 
 extern const CompressorDriver kX264Driver = {
     kHandler, get_info, compress_query, begin, stream_parameters, frame_bytes, convert, compress, flush, end, rest,

@@ -33,8 +33,3 @@ struct X264Picture {
   int stride[3];
 };
 X264Picture x264_session_picture(const CompressorSession* session);
-
-// How many macroblocks of the last compressed frame the compressor was told
-// were the same as in the frame before it (coded as skips), for the tests
-// that keep this honest.
-int x264_session_unchanged_macroblocks(const CompressorSession* session);
