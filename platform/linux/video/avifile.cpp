@@ -168,11 +168,6 @@ struct AviObject {
 
 HandleTable<AviObject>& objects() { return process_handle_table<AviObject>(); }
 
-// Calls of AVIFileInit not yet matched by AVIFileExit. Nothing depends on it:
-// the library needs no set-up, and open handles stay usable after the last
-// AVIFileExit, as on Windows.
-std::atomic<int> g_library_users{0};
-
 // Files whose last release could not complete them on disk.
 std::atomic<DWORD> g_incomplete_files{0};
 
@@ -500,13 +495,12 @@ void close_compressing(AviObject& c) {
 
 DWORD IncompleteAviFiles() { return g_incomplete_files.load(); }
 
-void AVIFileInit() { g_library_users.fetch_add(1); }
+// The library needs no set-up, and open handles stay usable after the last
+// AVIFileExit, as on Windows: both are kept for the callers written to
+// Windows' rules, and do nothing.
+void AVIFileInit() {}
 
-void AVIFileExit() {
-  int users = g_library_users.load();
-  while (users > 0 && !g_library_users.compare_exchange_weak(users, users - 1)) {
-  }
-}
+void AVIFileExit() {}
 
 // Creates (or empties) the file at once, so that it is on disk even when a
 // later step fails. Only writing is supported.
