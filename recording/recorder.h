@@ -50,22 +50,23 @@ struct Recorder {
   ScreenGrabber* grabber = nullptr;     // borrowed
   BITMAPINFOHEADER frame_format{};      // the grabber's DIB header, fixed once opened
   int32_t fps = 0;
-  // Auto-reset event, set by PrepareAVI when it has installed a prepared
-  // segment in pending; a tick without a segment waits on it.
+  // Auto-reset event, set by PrepareSegment when it has installed a
+  // prepared segment in pending; a tick without a segment waits on it.
   HANDLE segment_ready = nullptr;
   // Auto-reset event, set by StopRecorder: the cook thread's pause between
   // cycles ends at once. A platform event, like segment_ready, so that the
   // pause runs on whatever clock the platform keeps.
   HANDLE cook_wake = nullptr;
 
-  // Written by PrepareAVI only (on the main thread before the cook thread
-  // starts, on the cook thread afterwards): the highest timeslot whose files
-  // a preparation has created; -1 before the first.
+  // Written by PrepareSegment only (on the main thread before the cook
+  // thread starts, on the cook thread afterwards): the highest timeslot
+  // whose files a preparation has created; -1 before the first.
   int64_t last_opened_slot = -1;
-  // Also PrepareAVI's own: the timeslot of the last failed preparation (a
-  // retry for the same timeslot is not another lost segment), whether the
-  // last preparation failed, whether free space is below the floor, and the
-  // most a finalised segment has taken on disk.
+  // Also PrepareSegment's own: the timeslot of the last failed preparation
+  // (a retry for the same timeslot is not another lost segment), whether the
+  // last preparation failed, whether free space is below the floor. And the
+  // most a finalised segment has taken on disk, which the cook cycle notes
+  // after finalising one (on the same thread) and PrepareSegment reads.
   int64_t last_failed_slot = -1;
   bool preparing_fails = false;
   bool space_low = false;
@@ -94,8 +95,8 @@ struct Recorder {
   // under the lock; read at the end.
   RecorderLosses losses;
 
-  // Stored by the tick and ShiftAVI (main thread) and by PrepareAVI (either
-  // thread); read by the tick and the cook cycle's log line.
+  // Stored by the tick and ShiftAVI (main thread) and by PrepareSegment
+  // (either thread); read by the tick and the cook cycle's log line.
   std::atomic<uint32_t> last_tick{0};
 
   std::thread cook_thread;
