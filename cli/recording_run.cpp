@@ -219,9 +219,10 @@ class RunTeardown {
 int32_t FrameCap(int32_t fps) { return fps * kCapSeconds; }
 
 void RunFrameLoop(Recorder* recorder, int32_t cap) {
-  while (!g_stop_requested.load() && recorder->total_frames < cap) {
-    if (RecorderTick(recorder) != 0) break;
-  }
+  // Only a stop request or the cap ends the loop. The tick always returns 0,
+  // whatever became of its frame: a frame it could not write is counted as
+  // lost, and recording goes on.
+  while (!g_stop_requested.load() && recorder->total_frames < cap) RecorderTick(recorder);
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
