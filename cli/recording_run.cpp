@@ -266,6 +266,7 @@ int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t total
 
   // 4. The grabber chooses the compressor and settles the frame size.
   ScreenGrabber grabber{};
+  DescribeScreenCapture(withmouse != 0, totalcapture != 0);
   if (OpenGrabber(&grabber, withmouse, totalcapture) == nullptr) {
     std::printf("%s", grabber.failure == kGrabberNoCompressor ? cli_text::kNoCompressor
                                                                : cli_text::kNoScreen);

@@ -40,6 +40,13 @@ DWORD IncompleteAviFiles();
 HANDLE HoldDirectory(LPCSTR directory);
 void ReleaseDirectoryHold(HANDLE hold);
 
+// What the screen is about to be opened for: the cursor painted into the
+// frames, the whole desktop rather than the primary screen. Windows reads
+// its screen as it is and ignores this; a Wayland desktop is asked for
+// these when the screen is first opened (the monitors to share, the
+// cursor). Main thread, before the grabber opens.
+void DescribeScreenCapture(BOOL with_cursor, BOOL whole_desktop);
+
 // Written once for every platform and the test fake, over the console
 // control operations (platform/stop_requests.cpp):
 

@@ -4,6 +4,8 @@
 // Windows' AVIFile library completes its files itself and reports nothing.
 DWORD IncompleteAviFiles() { return 0; }
 
+void DescribeScreenCapture(BOOL, BOOL) {}
+
 // A handle on the directory with the right to add files, sharing only
 // reading: another hold (which asks for the same right) is refused with a
 // sharing violation, while entering the directory, listing it and making

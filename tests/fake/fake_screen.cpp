@@ -213,3 +213,5 @@ int GetDIBits(HDC, HBITMAP hbm, UINT, UINT cLines, LPVOID lpvBits, LPBITMAPINFO 
   std::memset(lpvBits, static_cast<int>(bitmap->frame & 0xff), stride * cLines);
   return static_cast<int>(cLines);
 }
+
+void DescribeScreenCapture(BOOL, BOOL) {}

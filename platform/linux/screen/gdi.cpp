@@ -1,17 +1,19 @@
-// GDI and USER screen operations over X11: device contexts, compatible
-// bitmaps, BitBlt from the screen, the cursor, DrawIcon and GetDIBits.
+// GDI and USER screen operations over the session's capture source (X11 or
+// a Wayland desktop's screen cast, capture_source.h): device contexts,
+// compatible bitmaps, BitBlt from the screen, the cursor, DrawIcon and
+// GetDIBits.
 //
 // Handles are pointers to the records below. Every live record is listed in
 // one table, so a stale or foreign handle is refused (FALSE, 0 or null)
 // instead of being followed, and nothing is released twice.
 //
 // Screen coordinates put the primary monitor's top-left at (0, 0), as on
-// Windows; x11::ScreenGeometry maps them to root window coordinates. All of
+// Windows; screen::Geometry maps them to the desktop's coordinates. All of
 // these are called from the thread that records (the main thread).
 //
 // A bitmap that BitBlt fills whole from the screen, frame after frame, is
-// kept up to date by the screen layer: only the rows the server reports
-// changed are read again. The cursor that DrawIcon blends in is taken off
+// kept up to date by the source: only the rows it reports changed are read
+// again. The cursor that DrawIcon blends in is taken off
 // again by the next BitBlt (the pixels it covered are kept), so the bitmap
 // then holds what a full copy would give, and the cursor is drawn once.
 // GetDIBits notes which rows of its output changed since it last wrote the
@@ -26,11 +28,15 @@
 #include "platform/linux/common/frame_changes.h"
 #include "platform/linux/screen/gdi_api.h"
 #include "platform/linux/screen/pixel_convert.h"
-#include "platform/linux/screen/x11_screen.h"
+#include "platform/linux/screen/capture_source.h"
 
 namespace {
 
 enum class Kind { kScreenDc, kMemoryDc, kBitmap, kCursor };
+
+// The session's source. Every handle that leads to a call below was made
+// after GetDC found one, so only GetDC and GetSystemMetrics meet a null.
+const screen::CaptureSource* src() { return screen::active_source(); }
 
 struct GdiObject {
   Kind kind;
@@ -63,7 +69,7 @@ struct DibPlace {
 };
 
 struct MemoryBitmap : GdiObject {
-  x11::PixelStore store;
+  screen::PixelStore store;
   DeviceContext* selected_in = nullptr;
   bool stock = false;
   CursorOverlay cursor;
@@ -72,15 +78,15 @@ struct MemoryBitmap : GdiObject {
 };
 
 // Rows y .. y+h of the bitmap were drawn on.
-void mark_changed(x11::PixelStore& store, int y, int h) {
-  std::uint8_t* changed = x11::pixel_store_changed_rows(&store);
+void mark_changed(screen::PixelStore& store, int y, int h) {
+  std::uint8_t* changed = src()->store_changed_rows(&store);
   if (changed != nullptr && h > 0) std::memset(changed + y, 1, static_cast<std::size_t>(h));
 }
 
 // The cursor handle GetCursorInfo gives out: one record for the process,
 // whose image follows the cursor on the screen.
 struct CursorRecord : GdiObject {
-  const x11::CursorImage* image = nullptr;
+  const screen::CursorImage* image = nullptr;
 };
 
 // The desktop window is never looked into; its address is its handle.
@@ -146,7 +152,7 @@ void take_off_cursor(MemoryBitmap* bitmap) {
   CursorOverlay& o = bitmap->cursor;
   if (!o.drawn) return;
   o.drawn = false;
-  x11::PixelStore& store = bitmap->store;
+  screen::PixelStore& store = bitmap->store;
   const std::size_t row_bytes = static_cast<std::size_t>(o.width) * 4u;
   for (int row = 0; row < o.height; ++row) {
     std::memcpy(store.pixels + (o.y + row) * store.stride + o.x * 4, o.under.data() + row * row_bytes, row_bytes);
@@ -155,7 +161,7 @@ void take_off_cursor(MemoryBitmap* bitmap) {
 }
 
 // Sets the rectangle [x0, x1) × [y0, y1) of the store to black.
-void fill_black(x11::PixelStore& store, int x0, int y0, int x1, int y1) {
+void fill_black(screen::PixelStore& store, int x0, int y0, int x1, int y1) {
   if (x0 >= x1 || y0 >= y1) return;
   mark_changed(store, y0, y1 - y0);
   for (int y = y0; y < y1; ++y) {
@@ -189,8 +195,8 @@ HWND GetDesktopWindow() { return reinterpret_cast<HWND>(&g_desktop_window); }
 // than none (the screen layer says why on standard error).
 HDC GetDC(HWND hWnd) {
   if (hWnd != nullptr && hWnd != GetDesktopWindow()) return nullptr;
-  x11::ScreenGeometry geometry{};
-  if (!x11::screen_geometry(&geometry, true) || !x11::screen_readable()) return nullptr;
+  screen::Geometry geometry{};
+  if (!src()->geometry(&geometry, true) || !src()->readable()) return nullptr;
   auto* dc = new (std::nothrow) DeviceContext{};
   if (dc == nullptr) return nullptr;
   dc->kind = Kind::kScreenDc;
@@ -208,8 +214,8 @@ int ReleaseDC(HWND hWnd, HDC hDC) {
 }
 
 int GetSystemMetrics(int nIndex) {
-  x11::ScreenGeometry geometry{};
-  if (!x11::screen_geometry(&geometry, true)) return 0;
+  screen::Geometry geometry{};
+  if (!src()->geometry(&geometry, true)) return 0;
   switch (nIndex) {
     case SM_CXSCREEN:
       return geometry.primary_width;
@@ -220,9 +226,9 @@ int GetSystemMetrics(int nIndex) {
     case SM_YVIRTUALSCREEN:
       return -geometry.primary_y;
     case SM_CXVIRTUALSCREEN:
-      return geometry.root_width;
+      return geometry.desktop_width;
     case SM_CYVIRTUALSCREEN:
-      return geometry.root_height;
+      return geometry.desktop_height;
     default:
       return 0;
   }
@@ -236,9 +242,9 @@ BOOL GetCursorInfo(PCURSORINFO pci) {
   pci->flags = 0;
   pci->hCursor = nullptr;
   int root_x = 0, root_y = 0;
-  const x11::CursorImage* image = nullptr;
-  x11::ScreenGeometry geometry{};
-  if (!x11::cursor_query(&root_x, &root_y, &image) || !x11::screen_geometry(&geometry, false)) {
+  const screen::CursorImage* image = nullptr;
+  screen::Geometry geometry{};
+  if (!src()->cursor(&root_x, &root_y, &image) || !src()->geometry(&geometry, false)) {
     return FALSE;
   }
   CursorRecord* cursor = cursor_record();
@@ -270,13 +276,13 @@ BOOL DrawIcon(HDC hDC, int X, int Y, HICON hIcon) {
   MemoryBitmap* bitmap = drawing_bitmap(hDC);
   CursorRecord* cursor = find<CursorRecord>(hIcon, Kind::kCursor);
   if (bitmap == nullptr || cursor == nullptr || cursor->image == nullptr) return FALSE;
-  const x11::CursorImage& image = *cursor->image;
-  x11::PixelStore& store = bitmap->store;
+  const screen::CursorImage& image = *cursor->image;
+  screen::PixelStore& store = bitmap->store;
   CursorOverlay& overlay = bitmap->cursor;
   if (overlay.drawn) {
     // A second cursor on the same copy: the first stays as drawn, and the
     // screen's own rows under it are read again by the next BitBlt.
-    x11::pixel_store_mark_stale(&store, overlay.y, overlay.height);
+    src()->store_mark_stale(&store, overlay.y, overlay.height);
     overlay.drawn = false;
   }
   const Span columns = clip(X, image.width, store.width);
@@ -313,8 +319,8 @@ int GetDeviceCaps(HDC hdc, int index) {
   switch (index) {
     case HORZRES:
     case VERTRES: {
-      x11::ScreenGeometry geometry{};
-      if (!x11::screen_geometry(&geometry, true)) return 0;
+      screen::Geometry geometry{};
+      if (!src()->geometry(&geometry, true)) return 0;
       return index == HORZRES ? geometry.primary_width : geometry.primary_height;
     }
     case kBitsPixel:
@@ -353,7 +359,7 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int cx, int cy) {
   auto* bitmap = new (std::nothrow) MemoryBitmap{};
   if (bitmap == nullptr) return nullptr;
   bitmap->kind = Kind::kBitmap;
-  if (!x11::pixel_store_create(&bitmap->store, cx, cy)) {
+  if (!src()->store_create(&bitmap->store, cx, cy)) {
     delete bitmap;
     return nullptr;
   }
@@ -388,7 +394,7 @@ BOOL DeleteObject(HGDIOBJ ho) {
   if (bitmap->stock) return TRUE;
   deselect(bitmap);
   live_objects().erase(bitmap);
-  x11::pixel_store_destroy(&bitmap->store);
+  src()->store_destroy(&bitmap->store);
   delete bitmap;
   return TRUE;
 }
@@ -433,9 +439,9 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
       rop != SRCCOPY || cx <= 0 || cy <= 0) {
     return FALSE;
   }
-  x11::ScreenGeometry geometry{};
-  if (!x11::screen_geometry(&geometry, false)) return FALSE;
-  x11::PixelStore& store = bitmap->store;
+  screen::Geometry geometry{};
+  if (!src()->geometry(&geometry, false)) return FALSE;
+  screen::PixelStore& store = bitmap->store;
   take_off_cursor(bitmap);
 
   // The destination rectangle inside the bitmap, then its source in root
@@ -445,13 +451,13 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
   if (dst_x.begin >= dst_x.end || dst_y.begin >= dst_y.end) return TRUE;
   const std::int64_t root_x = std::int64_t{x1} + (dst_x.begin - x) + geometry.primary_x;
   const std::int64_t root_y = std::int64_t{y1} + (dst_y.begin - y) + geometry.primary_y;
-  const Span src_x = clip(root_x, dst_x.end - dst_x.begin, geometry.root_width);
-  const Span src_y = clip(root_y, dst_y.end - dst_y.begin, geometry.root_height);
+  const Span src_x = clip(root_x, dst_x.end - dst_x.begin, geometry.desktop_width);
+  const Span src_y = clip(root_y, dst_y.end - dst_y.begin, geometry.desktop_height);
 
   const bool whole = dst_x.begin == 0 && dst_x.end == store.width && dst_y.begin == 0 &&
                      dst_y.end == store.height && src_x.end - src_x.begin == store.width &&
                      src_y.end - src_y.begin == store.height;
-  if (whole) return x11::pixel_store_update_root(&store, src_x.begin, src_y.begin) ? TRUE : FALSE;
+  if (whole) return src()->store_update(&store, src_x.begin, src_y.begin) ? TRUE : FALSE;
 
   int inner_x0 = dst_x.begin, inner_x1 = dst_x.begin;
   int inner_y0 = dst_y.begin, inner_y1 = dst_y.begin;
@@ -460,7 +466,7 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
     inner_y0 = dst_y.begin + static_cast<int>(src_y.begin - root_y);
     inner_x1 = inner_x0 + (src_x.end - src_x.begin);
     inner_y1 = inner_y0 + (src_y.end - src_y.begin);
-    if (!x11::pixel_store_read_root(&store, inner_x0, inner_y0, inner_x1 - inner_x0,
+    if (!src()->store_read(&store, inner_x0, inner_y0, inner_x1 - inner_x0,
                                     inner_y1 - inner_y0, src_x.begin, src_y.begin)) {
       return FALSE;
     }
@@ -482,7 +488,7 @@ BOOL BitBlt(HDC hdc, int x, int y, int cx, int cy, HDC hdcSrc, int x1, int y1, D
 // write elsewhere, or of some lines only), and starts counting anew.
 static void note_dib(MemoryBitmap* bitmap, const std::uint8_t* out, std::ptrdiff_t stride, UINT start, int lines,
               int bits_per_pixel, bool bottom_up) {
-  x11::PixelStore& store = bitmap->store;
+  screen::PixelStore& store = bitmap->store;
   const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(lines);
   if (start != 0 || lines != store.height) {
     bitmap->last_dib = DibPlace{};
@@ -493,7 +499,7 @@ static void note_dib(MemoryBitmap* bitmap, const std::uint8_t* out, std::ptrdiff
   const bool same_place = bitmap->last_dib.bits == place.bits &&
                           bitmap->last_dib.bits_per_pixel == place.bits_per_pixel &&
                           bitmap->last_dib.bottom_up == place.bottom_up;
-  std::uint8_t* changed = x11::pixel_store_changed_rows(&store);
+  std::uint8_t* changed = src()->store_changed_rows(&store);
   std::vector<std::uint8_t>& rows = bitmap->dib_rows;
   rows.resize(static_cast<std::size_t>(lines));
   for (int i = 0; i < lines; ++i) {
@@ -519,7 +525,7 @@ int GetDIBits(HDC hdc, HBITMAP hbm, UINT start, UINT cLines, LPVOID lpvBits,
       usage != DIB_RGB_COLORS || lpbmi->bmiHeader.biSize < sizeof(BITMAPINFOHEADER)) {
     return 0;
   }
-  const x11::PixelStore& store = bitmap->store;
+  const screen::PixelStore& store = bitmap->store;
   BITMAPINFOHEADER& header = lpbmi->bmiHeader;
   if (lpvBits == nullptr) {
     const int bits = header.biBitCount == 24 ? 24 : 32;

@@ -49,12 +49,11 @@
 #include <cstring>
 #include <new>
 
-#include "platform/linux/kernel/kernel_internal.h"
 #include "platform/linux/screen/pixel_convert.h"
 
 namespace x11 {
 
-struct PixelStoreImpl {
+struct PixelStoreImpl : screen::StoreImpl {
   XImage* shm_image = nullptr;  // describes the shared segment to XShmGetImage
   XShmSegmentInfo shm_info{};
   bool shm_attached = false;    // the server has attached the segment
@@ -77,6 +76,8 @@ struct PixelStoreImpl {
 };
 
 namespace {
+
+PixelStoreImpl* impl_of(const PixelStore* store) { return static_cast<PixelStoreImpl*>(store->impl); }
 
 // The process's connection and what is known about its screen. Only the
 // screen thread touches it (the Xlib handlers run on that thread too, inside
@@ -180,8 +181,9 @@ class CallScope {
     pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
     if (g.lost && !g.logoff_delivered) {
       g.logoff_delivered = true;
-      std::fprintf(stderr, "slotrec: lost the connection to the X display %s\n", g.display_name);
-      slotrec_deliver_console_event(CTRL_LOGOFF_EVENT);
+      char what[192];
+      std::snprintf(what, sizeof what, "lost the connection to the X display %s", g.display_name);
+      screen::report_source_lost(what);
     }
   }
   CallScope(const CallScope&) = delete;
@@ -487,7 +489,7 @@ bool convert_rows(const XImage* image, const std::uint8_t* src, std::uint8_t* ds
 // Full-width rows y .. y+h into a shared store: one XShmGetImage into the
 // segment at row y, converted afterwards when the segment is only staging.
 bool read_rows_shared(PixelStore* store, int y, int h, int root_x, int root_y) {
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   XImage* image = impl->shm_image;
   char* const base = impl->shm_info.shmaddr;
   const int full_height = image->height;
@@ -528,7 +530,7 @@ bool read_band(std::uint8_t* block, std::ptrdiff_t stride, int x, int y, int w, 
 // its rectangle across.
 bool read_rect_copied(PixelStore* store, int x, int y, int w, int h, int root_x, int root_y) {
   constexpr int kBandBytes = 256 * 1024;
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   const std::size_t bytes = static_cast<std::size_t>(store->stride) * store->height;
   if (impl->spare == nullptr) {
     impl->spare = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
@@ -605,7 +607,7 @@ bool collect_damage() {
 
 // Rows y .. y+h of the store, full width, from the root at (root_x, root_y + y).
 bool read_rows(PixelStore* store, int y, int h, int root_x, int root_y) {
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   const bool ok = impl->shm_image != nullptr
                       ? read_rows_shared(store, y, h, root_x, root_y + y)
                       : read_rect_copied(store, 0, y, store->width, h, root_x, root_y + y);
@@ -618,7 +620,7 @@ bool read_rows(PixelStore* store, int y, int h, int root_x, int root_y) {
 // The whole store from the root at (root_x, root_y); from then on it is
 // kept up to date from there.
 bool read_whole(PixelStore* store, int root_x, int root_y) {
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   untrack(impl);
   // Taken first, so that what is drawn while the rows are read is reported
   // again (and only what is kept up to date needs it).
@@ -641,7 +643,7 @@ bool read_whole(PixelStore* store, int root_x, int root_y) {
 // more). Rows that could not be read stay stale.
 bool read_stale_rows(PixelStore* store, int root_x, int root_y) {
   constexpr int kBandGap = 16;
-  std::vector<std::uint8_t>& stale = store->impl->stale_rows;
+  std::vector<std::uint8_t>& stale = impl_of(store)->stale_rows;
   const int height = store->height;
   int y = 0;
   while (y < height) {
@@ -768,7 +770,7 @@ bool pixel_store_create(PixelStore* store, int width, int height) {
 }
 
 void pixel_store_destroy(PixelStore* store) {
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   if (impl != nullptr) {
     untrack(impl);
     if (impl->shm_image != nullptr) {
@@ -794,7 +796,7 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
       x > store->width - w || y > store->height - h) {
     return false;
   }
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   const bool ok = x_call([&] {
     if (!ready() || !g.readable) return false;
     if (g.plan.colormap_changes && !read_colormap()) return false;
@@ -821,7 +823,7 @@ bool pixel_store_read_root(PixelStore* store, int x, int y, int w, int h, int ro
 
 bool pixel_store_update_root(PixelStore* store, int root_x, int root_y) {
   if (store->impl == nullptr) return false;
-  PixelStoreImpl* impl = store->impl;
+  PixelStoreImpl* impl = impl_of(store);
   const bool ok = x_call([&] {
     if (!ready() || !g.readable) return false;
     if (g.plan.colormap_changes && !read_colormap()) return false;
@@ -843,14 +845,14 @@ bool pixel_store_update_root(PixelStore* store, int root_x, int root_y) {
 
 void pixel_store_mark_stale(PixelStore* store, int y, int h) {
   if (store->impl == nullptr) return;
-  std::vector<std::uint8_t>& stale = store->impl->stale_rows;
+  std::vector<std::uint8_t>& stale = impl_of(store)->stale_rows;
   const int y0 = std::max(0, y);
   const int y1 = std::min(static_cast<int>(stale.size()), y + h);
   if (y0 < y1) std::fill(stale.begin() + y0, stale.begin() + y1, 1);
 }
 
 std::uint8_t* pixel_store_changed_rows(PixelStore* store) {
-  return store->impl != nullptr ? store->impl->changed_rows.data() : nullptr;
+  return store->impl != nullptr ? impl_of(store)->changed_rows.data() : nullptr;
 }
 
 std::uint64_t screen_rows_read() { return g.rows_read; }
@@ -900,5 +902,50 @@ bool cursor_query(int* root_x, int* root_y, const CursorImage** image) {
   if (!ok) *image = nullptr;
   return ok;
 }
+
+namespace {
+
+jmp_buf* g_probe_landing = nullptr;
+
+void on_probe_io_error_exit(Display*, void*) {
+  if (g_probe_landing != nullptr) longjmp(*g_probe_landing, 1);
+}
+
+}  // namespace
+
+ServerKind probe_server() {
+  static const bool threads_ready = XInitThreads() != 0;
+  (void)threads_ready;
+  Display* dpy = XOpenDisplay(nullptr);
+  if (dpy == nullptr) return ServerKind::kNone;
+  // A server that goes away meanwhile must not end the process: the lost
+  // connection is left as it is (Xlib frees nothing once it is broken).
+  jmp_buf landing;
+  if (setjmp(landing) != 0) {
+    g_probe_landing = nullptr;
+    return ServerKind::kNone;
+  }
+  g_probe_landing = &landing;
+  XSetIOErrorExitHandler(dpy, on_probe_io_error_exit, nullptr);
+  int opcode = 0, event_base = 0, error_base = 0;
+  const bool xwayland = XQueryExtension(dpy, "XWAYLAND", &opcode, &event_base, &error_base) == True;
+  XCloseDisplay(dpy);
+  g_probe_landing = nullptr;
+  return xwayland ? ServerKind::kXWayland : ServerKind::kXServer;
+}
+
+const screen::CaptureSource kX11Source = {
+    "X11",
+    screen_readable,
+    screen_geometry,
+    pixel_store_create,
+    pixel_store_destroy,
+    pixel_store_read_root,
+    pixel_store_update_root,
+    pixel_store_mark_stale,
+    pixel_store_changed_rows,
+    cursor_query,
+    screen_lost,
+};
 
 }  // namespace x11

@@ -1,7 +1,8 @@
-// The X11 side of the Linux screen layer: the one connection of the process,
-// the screen's geometry (root window and RandR primary monitor), pixel
-// stores that the server fills (a MIT-SHM segment where it can), and the
-// cursor (XFixes). gdi.cpp builds the Win32 GDI and USER operations on top.
+// The X11 capture source: the one connection of the process, the screen's
+// geometry (root window and RandR primary monitor), pixel stores that the
+// server fills (a MIT-SHM segment where it can), and the cursor (XFixes).
+// kX11Source gives these to gdi.cpp as a capture source (capture_source.h);
+// the desktop's coordinates are the root window's.
 //
 // Everything here is called from one thread, the one that makes the screen
 // calls (the main thread). After the connection is lost every operation that
@@ -14,9 +15,24 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/linux/screen/capture_source.h"
 #include "platform/linux/screen/pixel_convert.h"
 
 namespace x11 {
+
+// What $DISPLAY names, as the choice of a source needs to know it.
+enum class ServerKind {
+  kNone,      // no $DISPLAY, or no server answers there
+  kXWayland,  // the X server of a Wayland session (its XWAYLAND extension)
+  kXServer,   // any other X server: Xorg, Xvfb
+};
+
+// Asks the server $DISPLAY names what it is, on a connection of its own
+// that is closed again. Main thread, before the source is used.
+ServerKind probe_server();
+
+// The X11 capture source over the functions below.
+extern const screen::CaptureSource kX11Source;
 
 // Opens the connection from $DISPLAY on first use. True while there is a
 // live connection; false when there is no display or the connection was lost
@@ -61,17 +77,9 @@ struct VisualPlan {
 // three separate runs of bits, a class X does not define. Any thread.
 bool plan_visual(const VisualFacts& facts, VisualPlan* plan);
 
-// Root window coordinates of the screen. Screen coordinates, as the Win32
-// calls use them, put the primary monitor's top-left at (0, 0): root (x, y)
-// is screen (x − primary_x, y − primary_y).
-struct ScreenGeometry {
-  int root_width;
-  int root_height;
-  int primary_x;  // the RandR primary monitor, or the whole root window
-  int primary_y;
-  int primary_width;
-  int primary_height;
-};
+// Root window coordinates of the screen; the primary monitor is RandR's,
+// or the whole root window.
+using ScreenGeometry = screen::Geometry;
 
 // The screen's geometry. With `refresh` it is read from the server again
 // (root size and monitors, which allocates); otherwise the cached one is
@@ -79,20 +87,11 @@ struct ScreenGeometry {
 // there is no connection.
 bool screen_geometry(ScreenGeometry* out, bool refresh);
 
-struct PixelStoreImpl;
-
-// Pixels of a compatible bitmap: 32-bit BGRX, top-down, `stride` bytes per
-// row. When the server's pixels are TrueColor BGRX and MIT-SHM works,
-// `pixels` is the shared segment itself and the server writes straight into
-// it; otherwise the segment (or Xlib's reply) is only where the server's
-// pixels land before they are looked up.
-struct PixelStore {
-  std::uint8_t* pixels = nullptr;
-  std::ptrdiff_t stride = 0;
-  int width = 0;
-  int height = 0;
-  PixelStoreImpl* impl = nullptr;
-};
+// Pixels of a compatible bitmap. When the server's pixels are TrueColor
+// BGRX and MIT-SHM works, `pixels` is the shared segment itself and the
+// server writes straight into it; otherwise the segment (or Xlib's reply) is
+// only where the server's pixels land before they are looked up.
+using PixelStore = screen::PixelStore;
 
 // Makes a black width × height store (a shared segment when the server
 // allows it, else ordinary memory). Works without a connection too (the
@@ -141,13 +140,7 @@ std::uint8_t* pixel_store_changed_rows(PixelStore* store);
 std::uint64_t screen_rows_read();
 
 // The cursor image as XFixes gives it: premultiplied ARGB, row-major.
-struct CursorImage {
-  int width = 0;
-  int height = 0;
-  int xhot = 0;
-  int yhot = 0;
-  std::vector<std::uint32_t> argb;
-};
+using CursorImage = screen::CursorImage;
 
 // The pointer's position in root coordinates and the cursor's image. The
 // image is fetched again only after XFixes has reported a cursor change, so
