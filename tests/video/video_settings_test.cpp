@@ -253,6 +253,68 @@ TEST(SettingsStoreTest, HandEditedFileKeepsEverythingButTheChange) {
   EXPECT_TRUE(messages.lines().empty());
 }
 
+// The screen source keeps a text of its own (its restore token) in another
+// key. The compressor's values written after it, and changed by a later run,
+// leave it in the file as it was; that run reads it back from the file with
+// Windows' size rules, and a new token leaves the compressor's values alone.
+TEST(SettingsStoreTest, TextInAnotherKeySurvivesTheCompressorsValues) {
+  const std::string token = "5f0c6d1e-8a2b-4c3d-9e4f-a0b1c2d3e4f5";
+  const char* own_key = "Software\\slotrec";
+  const char* name = "screencast_restore_token";
+  std::string saved;
+  {
+    PrivateSettings first;
+    EXPECT_EQ(open_key(own_key), nullptr);
+    HKEY key = create_key(HKEY_CURRENT_USER, own_key);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(set_text(key, name, token), ERROR_SUCCESS);
+    RegCloseKey(key);
+    write_run_settings();
+    saved = read_file(first.store_file());
+  }
+  EXPECT_EQ(saved,
+            "REGEDIT4\n"
+            "\n"
+            "[HKEY_CURRENT_USER\\Software\\slotrec]\n"
+            "\"screencast_restore_token\"=\"" + token + "\"\n"
+            "\n"
+            "[HKEY_CURRENT_USER\\Software\\GNU]\n"
+            "\n"
+            "[HKEY_CURRENT_USER\\Software\\GNU\\x264]\n"
+            "\"encoding_type\"=dword:00000003\n"
+            "\"log_level\"=dword:00000000\n"
+            "\n");
+
+  PrivateSettings later;  // nothing set here yet: what is read comes from the file
+  std::string edited = saved;
+  edited.replace(edited.find("\"log_level\"=dword:00000000"), 26, "\"log_level\"=dword:00000002");
+  write_file(later.store_file(), edited);
+  write_run_settings();
+  EXPECT_EQ(read_file(later.store_file()), saved);
+  {
+    HKEY key = open_key(own_key);
+    ASSERT_NE(key, nullptr);
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, token.size() + 1);
+    char small[8];
+    DWORD small_size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(small), &small_size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(small_size, token.size() + 1);
+    EXPECT_EQ(get_text(key, name), token);
+    RegCloseKey(key);
+  }
+  HKEY key = create_key(HKEY_CURRENT_USER, own_key, nullptr, KEY_WRITE);
+  EXPECT_EQ(set_text(key, name, "c0ffee00-0000-4000-8000-000000000001"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::string expected = saved;
+  expected.replace(expected.find(token), token.size(), "c0ffee00-0000-4000-8000-000000000001");
+  EXPECT_EQ(read_file(later.store_file()), expected);
+}
+
 // A file that stops making sense is read up to that line and never
 // rewritten. Lines of the full REGEDIT format that slotrec does not use
 // are such lines. The values set meanwhile are in force all the same, and
