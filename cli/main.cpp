@@ -24,6 +24,12 @@ void PrintError(const char* cmdline_copy, const char* mark, const char* message)
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+  // What Windows gives a console program without asking: open standard
+  // streams, write errors instead of signals, and (for a run of hours)
+  // memory that stays flat. See kernel_api.h.
+  PrepareProcess(kProcessStandardStreams | kProcessWriteErrors | kProcessFlatMemory);
+#endif
   SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS);
 
   OptionValues values{};

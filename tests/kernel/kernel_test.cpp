@@ -1,12 +1,17 @@
 // The Linux kernel services behave as the Windows ones do where slotrec
 // relies on them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -94,6 +99,55 @@ TEST(PrioritiesChild, IdleClassMakesTheProcessNice) {
   if (!InChild()) GTEST_SKIP() << "runs in a child of IdleLevelsMakeTheThreadIdleAndTheProcessNice";
   ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS));
   EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 19);
+}
+
+bool IsClosed(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+
+// Writes to a pipe whose reader has gone; returns the write's errno (or 0).
+// Without kProcessWriteErrors SIGPIPE ends the process here.
+int WriteToAbandonedPipe() {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  close(fds[0]);
+  errno = 0;
+  const bool failed = write(fds[1], "x", 1) < 0;
+  const int error = failed ? errno : 0;
+  close(fds[1]);
+  return error;
+}
+
+// The process has only what it asks for: nothing before the call, each item
+// on its own after it. Runs in a child whose standard input it closes.
+TEST(ProcessChild, PreparesOnlyWhatIsAskedFor) {
+  if (!InChild()) GTEST_SKIP() << "runs in a child of StartUpIsWhatTheProgramAsksFor";
+  ASSERT_EQ(close(0), 0);
+  struct sigaction pipe_action {};
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &pipe_action), 0);
+  EXPECT_EQ(pipe_action.sa_handler, SIG_DFL);
+  EXPECT_EQ(prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0), 0);
+
+  PrepareProcess(kProcessWriteErrors);
+  EXPECT_TRUE(IsClosed(0));
+  EXPECT_EQ(WriteToAbandonedPipe(), EPIPE);
+  EXPECT_EQ(prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0), 0);
+
+  PrepareProcess(kProcessStandardStreams);
+  struct stat stdin_stat {}, null_stat {};
+  ASSERT_EQ(fstat(0, &stdin_stat), 0);
+  ASSERT_EQ(stat("/dev/null", &null_stat), 0);
+  EXPECT_EQ(stdin_stat.st_rdev, null_stat.st_rdev);
+  const int next = open("/dev/null", O_RDONLY);
+  EXPECT_GT(next, 2);
+  close(next);
+
+  PrepareProcess(kProcessFlatMemory);
+  EXPECT_EQ(prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0), 1);
+}
+
+TEST(Process, StartUpIsWhatTheProgramAsksFor) {
+  if (InChild()) GTEST_SKIP();
+  int status = RunInChild("ProcessChild.PreparesOnlyWhatIsAskedFor");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(Timer, SleepLastsAtLeastItsTimeAndTheTimerFollows) {

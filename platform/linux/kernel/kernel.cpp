@@ -98,47 +98,21 @@ void dispatch_control_events() {
   }
 }
 
-// The process as a Windows console program would find itself, set up before
-// main and before anything opens a file:
-// - Descriptors 0, 1 and 2 are open. A program started with one closed
-//   (`slotrec <&- >&-`) would otherwise get it back from its next open()
-//   or pipe(), and then write its log into a file or read its own output as
-//   console events. Each closed one gets /dev/null, as daemons do.
-// - On Windows a write to a pipe whose reader has gone, or beyond a file
-//   size limit, fails with an error; on Linux SIGPIPE and SIGXFSZ would end
-//   the process, losing the segments being recorded (`slotrec | head`, a
-//   closed ssh session, `ulimit -f`). Writes fail instead.
-// - A SIGHUP that was ignored at start (nohup) stays ignored: the console
-//   handler then does not take it.
-// - Memory stays flat over a recording of hours. glibc raises its mmap
-//   threshold each time a large block that had a mapping of its own is freed
-//   (up to 32 MiB); from then on the encoders' frame buffers come from the
-//   heap, and each segment's encoder leaves its freed buffers there, so the
-//   resident size creeps up segment after segment. A fixed threshold keeps
-//   every large buffer in a mapping of its own, given back whole when freed.
-//   libx264 asks for transparent huge pages for each of its large buffers;
-//   a buffer touched only in part (the lossless bitstream buffer of about
-//   11 MB at 1920 x 1080, of which a frame uses a few hundred KB) then holds
-//   whole 2 MB pages. Without them a recording's peak resident size is
-//   about 8 MB smaller, for about 3 % more encoder CPU on frames in motion.
+// Whether SIGHUP was ignored when the process started (nohup): the console
+// handler then does not take it. Read at the first SetConsoleCtrlHandler,
+// before this library changes any disposition (the recorder changes none
+// before it). Written once under g_hangup_checked, then only read.
 bool g_hangup_ignored_at_start = false;
-constexpr int kMmapThresholdBytes = 256 * 1024;
+std::once_flag g_hangup_checked;
 
-const bool kProcessReady = [] {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      int null_fd = open("/dev/null", O_RDWR);  // takes the lowest free number: fd
-      if (null_fd > 2) close(null_fd);
-    }
-  }
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  struct sigaction hangup{};
-  g_hangup_ignored_at_start = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
-  mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
-  prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-  return true;
-}();
+void note_hangup_disposition() {
+  std::call_once(g_hangup_checked, [] {
+    struct sigaction hangup{};
+    g_hangup_ignored_at_start = sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler == SIG_IGN;
+  });
+}
+
+constexpr int kMmapThresholdBytes = 256 * 1024;
 
 void start_dispatcher() {
   std::call_once(g_dispatcher_started, [] {
@@ -167,6 +141,45 @@ struct GlobalBlock {
 };
 
 }  // namespace
+
+// What each item is for:
+// - Descriptors 0, 1 and 2 are open. A program started with one closed
+//   (`slotrec <&- >&-`) would otherwise get it back from its next open()
+//   or pipe(), and then write its log into a file or read its own output as
+//   console events. Each closed one gets /dev/null, as daemons do.
+// - On Windows a write to a pipe whose reader has gone, or beyond a file
+//   size limit, fails with an error; on Linux SIGPIPE and SIGXFSZ would end
+//   the process, losing the segments being recorded (`slotrec | head`, a
+//   closed ssh session, `ulimit -f`). Writes fail instead.
+// - Memory stays flat over a recording of hours. glibc raises its mmap
+//   threshold each time a large block that had a mapping of its own is freed
+//   (up to 32 MiB); from then on the encoders' frame buffers come from the
+//   heap, and each segment's encoder leaves its freed buffers there, so the
+//   resident size creeps up segment after segment. A fixed threshold keeps
+//   every large buffer in a mapping of its own, given back whole when freed.
+//   libx264 asks for transparent huge pages for each of its large buffers;
+//   a buffer touched only in part (the lossless bitstream buffer of about
+//   11 MB at 1920 x 1080, of which a frame uses a few hundred KB) then holds
+//   whole 2 MB pages. Without them a recording's peak resident size is
+//   about 8 MB smaller, for about 3 % more encoder CPU on frames in motion.
+void PrepareProcess(unsigned needs) {
+  if ((needs & kProcessStandardStreams) != 0) {
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+        int null_fd = open("/dev/null", O_RDWR);  // takes the lowest free number: fd
+        if (null_fd > 2) close(null_fd);
+      }
+    }
+  }
+  if ((needs & kProcessWriteErrors) != 0) {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+  }
+  if ((needs & kProcessFlatMemory) != 0) {
+    mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+    prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+  }
+}
 
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
@@ -227,6 +240,7 @@ void GetLocalTime(SYSTEMTIME* lpSystemTime) {
 // the handler restores the default dispositions.
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
   if (HandlerRoutine == nullptr) return FALSE;
+  note_hangup_disposition();
   start_dispatcher();
   if (g_event_pipe[1] < 0) return FALSE;
   struct sigaction action{};

@@ -42,6 +42,29 @@ struct SYSTEMTIME {
 
 typedef BOOL (*PHANDLER_ROUTINE)(DWORD dwCtrlType);
 
+// slotrec's own: sets the process up as a Windows console program finds
+// itself, for the items of `needs` (ProcessNeeds, or-ed together):
+//   kProcessStandardStreams  descriptors 0, 1 and 2, where closed at start,
+//                            are opened on /dev/null, so that no file the
+//                            program opens takes their place
+//   kProcessWriteErrors      a write to a pipe without a reader or beyond
+//                            the file-size limit fails (EPIPE, EFBIG)
+//                            instead of ending the process (SIGPIPE and
+//                            SIGXFSZ are ignored)
+//   kProcessFlatMemory       large allocations always get mappings of their
+//                            own, and no transparent huge pages, so that the
+//                            resident size does not creep up over hours
+// Nothing else in the platform layer does any of this or depends on it: a
+// program (or test) that does not ask keeps the process as it was started.
+// Call it first in main, before any thread starts or any file is opened;
+// main thread.
+enum ProcessNeeds : unsigned {
+  kProcessStandardStreams = 1u << 0,
+  kProcessWriteErrors = 1u << 1,
+  kProcessFlatMemory = 1u << 2,
+};
+void PrepareProcess(unsigned needs);
+
 // Processes, threads, time, console.
 HANDLE GetCurrentProcess();
 HANDLE GetCurrentThread();
