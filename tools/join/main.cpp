@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/kernel/kernel_api.h"
 #include "tools/common/avi_reader.h"
 #include "tools/common/text_format.h"
 #include "tools/join/join_texts.h"
@@ -20,6 +21,9 @@ int UsageError(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Started with standard error closed, the file being written would take
+  // its descriptor, and the progress and warning lines would go into it.
+  PrepareProcess(kProcessStandardStreams);
   join::JoinOptions options;
   std::vector<std::string> paths;
   bool options_end = false;
