@@ -43,7 +43,10 @@ constexpr char kTokenValue[] = "screencast_restore_token";
 constexpr char kTokenValueAll[] = "screencast_restore_token_all";  // -totalcapture's choice
 constexpr auto kFirstPictureWait = std::chrono::seconds(10);
 constexpr int kMaxSide = 16384;
-constexpr std::size_t kMaxCursorSide = 256;
+// Cursor images up to this size are taken; the metadata is asked for with
+// room for larger ones, since a desktop offers one fixed size (mutter 384).
+constexpr std::size_t kMaxCursorSide = 512;
+constexpr std::size_t kCursorRoomSide = 1024;
 constexpr std::size_t kMaxDamageRegions = 16;
 
 // The formats offered, best first: the first two are BGRX as they stand.
@@ -241,7 +244,7 @@ void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
           sizeof(spa_meta_region) * kMaxDamageRegions, sizeof(spa_meta_region),
           sizeof(spa_meta_region) * kMaxDamageRegions)));
   const std::int32_t cursor_bytes = static_cast<std::int32_t>(
-      sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kMaxCursorSide * kMaxCursorSide * 4);
+      sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + kCursorRoomSide * kCursorRoomSide * 4);
   params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
       SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
@@ -255,6 +258,7 @@ void take_cursor(Stream* s, const spa_buffer* buffer) {
   const auto* cursor = static_cast<const spa_meta_cursor*>(
       spa_buffer_find_meta_data(buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
   if (cursor == nullptr || !spa_meta_cursor_is_valid(cursor)) return;
+  if (!s->cursor_known) s->cursor_visible = true;  // until an empty image says otherwise
   s->cursor_known = true;
   s->cursor_x = cursor->position.x;
   s->cursor_y = cursor->position.y;
@@ -718,7 +722,13 @@ bool source_cursor(int* desktop_x, int* desktop_y, const screen::CursorImage** i
   for (const auto& s : g_source->streams) {
     if (s->cursor_known && (latest == nullptr || s->cursor_moved > latest->cursor_moved)) latest = s.get();
   }
-  if (latest == nullptr || !latest->cursor_visible || !g_source->cursor_image_valid) return false;
+  if (latest == nullptr || !latest->cursor_visible) return false;
+  if (!g_source->cursor_image_valid && g_source->cursor_copy.argb.empty()) {
+    // Where the pointer is, without a picture of it yet (mutter sends none
+    // until its cursor has a sprite): a clear 1 × 1 image, hot spot at its
+    // corner, so the position is still recorded.
+    g_source->cursor_copy = screen::CursorImage{1, 1, 0, 0, {0u}};
+  }
   if (g_source->cursor_copy_serial != g_source->cursor_image_serial) {
     g_source->cursor_copy = g_source->cursor_image;  // capacity kept: no allocation once warm
     g_source->cursor_copy_serial = g_source->cursor_image_serial;
