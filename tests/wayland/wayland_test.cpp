@@ -279,18 +279,32 @@ TEST_F(WaylandSession, WholeDesktopComposesEveryMonitor) {
   EXPECT_TRUE(black_at(10, 590) || black_at(1430, 590));
 }
 
-// Refused in the dialog: the refusal said, status 1, no directory; and
-// the user stopping the cast mid-run ends the run with every pair whole.
+// Refused in the dialog, stopped with Ctrl-C while the dialog waits, no
+// portal with a screen cast: each said, status 1, no directory. And the
+// user stopping the cast mid-run ends the run with every pair whole.
 TEST_F(WaylandSession, RefusedOrStoppedSharingLosesNothing) {
-  Session("rec refused 3 fps=10\n", "1280x720", {"SLOTREC_STAND_IN_ANSWER=refuse"});
-  EXPECT_EQ(ExitStatus("refused"), 1);
-  EXPECT_EQ(Work("refused.out").substr(Work("refused.out").rfind("ERROR: ")),
-            "ERROR: cannot open the screen for capture\n");
-  EXPECT_NE(Work("refused.err").find("slotrec: cannot record the Wayland desktop: the screen cast "
-                                     "was refused or its dialog closed\n"),
-            std::string::npos)
-      << Work("refused.err");
-  EXPECT_TRUE(testsupport::RunDirectories(scratch_ + "/work/refused").empty());
+  Session(
+      "rec refused 3 fps=10\n"
+      "rec interrupted 0.7 fps=10\n"
+      "mkdir -p portalless; (cd portalless && XDG_DESKTOP_PORTAL_DIR=/nonexistent "
+      "dbus-run-session -- $B/slotrec fps=10) > portalless.out 2> portalless.err; echo $? > portalless.rc\n",
+      "1280x720", {"SLOTREC_STAND_IN_ANSWER=refuse"});
+  const std::pair<const char*, const char*> refusals[] = {
+      {"refused", "the screen cast was refused or its dialog closed"},
+      {"interrupted", "stopped while waiting for the desktop portal's answer to Start"},
+      {"portalless", "no desktop portal offers a screen cast on the session bus ("},
+  };
+  for (const auto& [name, reason] : refusals) {
+    EXPECT_EQ(ExitStatus(name), 1) << name;
+    const std::string out = Work(std::string(name) + ".out");
+    EXPECT_EQ(out.substr(out.rfind("ERROR: ") == std::string::npos ? 0 : out.rfind("ERROR: ")),
+              "ERROR: cannot open the screen for capture\n")
+        << name;
+    const std::string err = Work(std::string(name) + ".err");
+    EXPECT_NE(err.find(std::string("slotrec: cannot record the Wayland desktop: ") + reason), std::string::npos)
+        << err;
+    EXPECT_TRUE(testsupport::RunDirectories(scratch_ + "/work/" + name).empty()) << name;
+  }
 
   Session(
       "mkdir -p stopped; (cd stopped && exec $B/slotrec fps=10) > stopped.out 2> stopped.err & pid=$!\n"

@@ -75,8 +75,12 @@ void post_control_event(DWORD event, int signo) {
   (void)written;
 }
 
+// Stop signals taken so far (lock-free, so the signal handler may count).
+std::atomic<unsigned> g_stop_signals{0};
+
 void on_control_signal(int signo) {
   int saved_errno = errno;
+  g_stop_signals.fetch_add(1, std::memory_order_relaxed);
   post_control_event(control_event_for(signo), signo);
   errno = saved_errno;
 }
@@ -269,6 +273,8 @@ BOOL slotrec_deliver_console_event(DWORD event) {
   post_control_event(event, 0);
   return TRUE;
 }
+
+unsigned slotrec_stop_signals_taken() { return g_stop_signals.load(std::memory_order_relaxed); }
 
 bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
 

@@ -6,12 +6,16 @@
 // context until the answer comes.
 #include "platform/linux/screen/screencast_portal.h"
 
+#include "platform/linux/kernel/kernel_internal.h"
+
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+
+#include "platform/linux/kernel/kernel_internal.h"
 
 namespace portal {
 namespace {
@@ -28,6 +32,8 @@ constexpr unsigned kRestoreVersion = 4;
 constexpr int kAnswerMs = 30000;
 // The first run's dialog: said to be waiting after this long.
 constexpr int kDialogNoticeMs = 1000;
+// How often a wait looks whether the user asked the program to stop.
+constexpr int kStopCheckMs = 100;
 
 struct Answer {
   bool arrived = false;
@@ -84,9 +90,19 @@ bool call_and_wait(Caller* caller, const char* method, GVariant* parameters,
   if (!ok) *reason = std::string("the desktop portal refused ") + method + ": " + error_text(error);
   if (reply != nullptr) g_variant_unref(reply);
 
-  bool noticed = false, notice_due = false, timed_out = false;
+  bool noticed = false, notice_due = false, timed_out = false, stop_check_due = false;
   GSource* notice = nullptr;
   GSource* limit = nullptr;
+  // A Ctrl-C (or any stop signal) ends the wait: the dialog may never be
+  // answered, and the program's own handler only asks the run to stop.
+  const unsigned stops_before = slotrec_stop_signals_taken();
+  GSource* stop_check = g_timeout_source_new(kStopCheckMs);
+  g_source_set_callback(stop_check, [](gpointer due) {
+    *static_cast<bool*>(due) = true;
+    return G_SOURCE_CONTINUE;
+  }, &stop_check_due, nullptr);
+  g_source_attach(stop_check, caller->context);
+  bool stopped = false;
   if (ok && dialog) {
     notice = g_timeout_source_new(kDialogNoticeMs);
     g_source_set_callback(notice, on_timeout, &notice_due, nullptr);
@@ -96,20 +112,26 @@ bool call_and_wait(Caller* caller, const char* method, GVariant* parameters,
     g_source_set_callback(limit, on_timeout, &timed_out, nullptr);
     g_source_attach(limit, caller->context);
   }
-  while (ok && !answer->arrived && !timed_out) {
+  while (ok && !answer->arrived && !timed_out && !stopped) {
     g_main_context_iteration(caller->context, TRUE);
+    stopped = stop_check_due && slotrec_stop_signals_taken() != stops_before;
+    stop_check_due = false;
     if (notice_due && !noticed) {
       noticed = true;
       std::fprintf(stderr,
                    "slotrec: waiting for a screen to be chosen in the desktop's sharing dialog\n");
     }
   }
-  for (GSource* source : {notice, limit}) {
+  for (GSource* source : {notice, limit, stop_check}) {
     if (source == nullptr) continue;
     g_source_destroy(source);
     g_source_unref(source);
   }
   g_dbus_connection_signal_unsubscribe(caller->bus, subscription);
+  if (ok && stopped) {
+    *reason = std::string("stopped while waiting for the desktop portal's answer to ") + method;
+    return false;
+  }
   if (ok && timed_out) {
     *reason = std::string("the desktop portal did not answer ") + method;
     return false;
