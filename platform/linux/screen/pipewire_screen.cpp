@@ -20,6 +20,8 @@
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/utils/result.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -48,6 +50,9 @@ constexpr int kMaxSide = 16384;
 constexpr std::size_t kMaxCursorSide = 512;
 constexpr std::size_t kCursorRoomSide = 1024;
 constexpr std::size_t kMaxDamageRegions = 16;
+// Every picture is copied out as soon as it comes, so the desktop needs few
+// buffers for us: each is a whole picture of shared memory.
+constexpr int kBuffers = 3;
 
 // The formats offered, best first: the first two are BGRX as they stand.
 constexpr spa_video_format kFormats[] = {
@@ -228,7 +233,7 @@ void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
   const spa_pod* params[4];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
-      SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
+      SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(kBuffers, 2, 16),
       SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
       SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * static_cast<std::int32_t>(info.size.height)),
       SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
@@ -328,6 +333,15 @@ bool has_pixels(const spa_buffer* buffer) {
   return chunk->size > 0 && (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) == 0;
 }
 
+// Drops our mapping's pages of [data, data + bytes): the memory stays the
+// desktop's, and the next read faults them in again.
+void unmap_pages(void* data, std::size_t bytes) {
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(page - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 void on_process(void* data) {
   auto* s = static_cast<Stream*>(data);
   pw_buffer* newest = nullptr;
@@ -363,6 +377,13 @@ void on_process(void* data) {
         g_source->picture_arrived.notify_all();
       }
     }
+  }
+  // The buffer's pages are shared with the desktop and stay in it; ours are
+  // given back, so that the mapped buffers do not stay resident here (three
+  // whole pictures) between pictures.
+  for (std::uint32_t i = 0; i < buffer->n_datas; ++i) {
+    const spa_data& plane = buffer->datas[i];
+    if (plane.data != nullptr && plane.type == SPA_DATA_MemFd) unmap_pages(plane.data, plane.maxsize);
   }
   pw_stream_queue_buffer(s->stream, newest);
 }
