@@ -7,17 +7,15 @@
 #include <map>
 #include <sstream>
 
+#include "formats/meta_text.h"
+#include "formats/run_names.h"
 #include "tests/support/process.h"
-#include "tests/support/text_shape.h"
 
 namespace testsupport {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kHeader[] = "<?xml version=\"1.0\"?>\r\n<frames>\r\n";
-constexpr char kFooter[] = "\r\n</frames>\r\n";
 
 struct Probed {
   bool ok = false;
@@ -49,8 +47,8 @@ Probed Probe(const std::string& avi) {
 
 void JudgeMeta(const std::string& bytes, const std::string& stem, SegmentVerdict* segment,
                std::vector<std::string>* problems) {
-  const std::string header = kHeader;
-  const std::string footer = kFooter;
+  const std::string header = meta_text::kHeader;
+  const std::string footer = meta_text::kFooter;
   if (bytes.compare(0, header.size(), header) != 0)
     problems->push_back(stem + ".meta: no header");
   if (bytes.size() < header.size() + footer.size() ||
@@ -87,28 +85,26 @@ std::vector<MetaFrame> ParseMetaFrames(const std::string& bytes, int* malformed)
   std::vector<MetaFrame> frames;
   *malformed = 0;
   // Everything between the header and the footer is frame lines.
-  const std::string footer = kFooter;
-  std::size_t at = std::string(kHeader).size();
+  const std::string footer = meta_text::kFooter;
+  const std::string line_end = meta_text::kLineEnd;
+  std::size_t at = std::string(meta_text::kHeader).size();
   std::size_t end = bytes.size();
   if (end >= at + footer.size() && bytes.compare(end - footer.size(), footer.size(), footer) == 0)
     end -= footer.size();
   while (at < end) {
-    std::size_t eol = bytes.find("\r\n", at);
+    std::size_t eol = bytes.find(line_end, at);
     if (eol == std::string::npos || eol > end) {
       ++*malformed;  // a line cut short
       break;
     }
-    std::string line = bytes.substr(at, eol - at);
-    MetaFrame f{};
-    int consumed = 0;
-    if (std::sscanf(line.c_str(), "<frame time=\"%ld\" x=\"%d\" y=\"%d\"/>%n", &f.time, &f.x,
-                    &f.y, &consumed) == 3 &&
-        static_cast<std::size_t>(consumed) == line.size()) {
-      frames.push_back(f);
+    MetaFrameLine line;
+    if (ParseMetaFrameLine(std::string_view(bytes).substr(at, eol - at), &line)) {
+      // The time as the line spells it: a signed 32-bit number.
+      frames.push_back({static_cast<std::int32_t>(line.time), line.x, line.y});
     } else {
       ++*malformed;
     }
-    at = eol + 2;
+    at = eol + line_end.size();
   }
   return frames;
 }
@@ -117,8 +113,7 @@ std::vector<std::string> RunDirectories(const std::string& parent) {
   std::vector<std::string> runs;
   std::error_code ignored;
   for (const auto& entry : fs::directory_iterator(parent, ignored)) {
-    if (entry.is_directory() &&
-        HasShape(entry.path().filename().string(), "9999-99-99-99-99-99-999")) {
+    if (entry.is_directory() && LooksLikeRunName(entry.path().filename().string())) {
       runs.push_back(entry.path().string());
     }
   }
@@ -134,12 +129,13 @@ RunVerdict JudgeRun(const std::string& run_directory, const RunVerdictOptions& o
     std::string name = entry.path().filename().string();
     std::string stem = entry.path().stem().string();
     std::string extension = entry.path().extension().string();
-    if (!HasShape(stem, "#-99") || stem.size() < 6 || (extension != ".avi" && extension != ".meta")) {
+    const bool avi = extension == run_name::kAviExtension;
+    if (!SegmentStartMs(stem) || (!avi && extension != run_name::kMetaExtension)) {
       verdict.problems.push_back(name + ": not a segment file");
       continue;
     }
     if (entry.file_size() == 0) verdict.problems.push_back(name + ": empty");
-    halves[stem] |= extension == ".avi" ? 1 : 2;
+    halves[stem] |= avi ? 1 : 2;
   }
   if (error) verdict.problems.push_back(run_directory + ": " + error.message());
   for (const auto& [stem, have] : halves) {
@@ -150,9 +146,9 @@ RunVerdict JudgeRun(const std::string& run_directory, const RunVerdictOptions& o
     SegmentVerdict segment;
     segment.stem = stem;
     const std::string base = run_directory + "/" + stem;
-    std::string meta = ReadWholeFile(base + ".meta");
+    std::string meta = ReadWholeFile(base + run_name::kMetaExtension);
     JudgeMeta(meta, stem, &segment, &verdict.problems);
-    Probed probed = Probe(base + ".avi");
+    Probed probed = Probe(base + run_name::kAviExtension);
     if (!probed.ok) {
       verdict.problems.push_back(stem + ".avi: ffprobe cannot read it: " + probed.error);
     } else {
@@ -164,8 +160,8 @@ RunVerdict JudgeRun(const std::string& run_directory, const RunVerdictOptions& o
       if (!options.rate.empty() && probed.rate != options.rate)
         verdict.problems.push_back(stem + ".avi: rate " + probed.rate + ", not " + options.rate);
     }
-    segment.bytes = static_cast<long long>(fs::file_size(base + ".avi", error) +
-                                           fs::file_size(base + ".meta", error));
+    segment.bytes = static_cast<long long>(fs::file_size(base + run_name::kAviExtension, error) +
+                                           fs::file_size(base + run_name::kMetaExtension, error));
     verdict.segments.push_back(segment);
   }
   return verdict;

@@ -8,11 +8,11 @@
 #include <optional>
 #include <set>
 
+#include "formats/run_names.h"
 #include "tools/check/check_texts.h"
 #include "tools/common/avi_reader.h"
 #include "tools/common/meta_reader.h"
 #include "tools/common/run_listing.h"
-#include "tools/common/segment_names.h"
 #include "tools/common/text_format.h"
 
 namespace check {
@@ -297,11 +297,11 @@ class RunChecker {
     auto flush = [&](std::int64_t gap_to) {
       if (gap_count == 0) return;
       run_.missing_timeslots += gap_count;
-      std::string from = runfiles::SegmentStem(gap_from);
+      std::string from = SegmentStem(gap_from);
       std::string jump = jump_before(gap_to);
       std::string text = gap_count == 1
                              ? Format(check_text::kMissingOne, from.c_str(), jump.c_str())
-                             : Format(check_text::kMissingRange, from.c_str(), runfiles::SegmentStem(gap_to).c_str(),
+                             : Format(check_text::kMissingRange, from.c_str(), SegmentStem(gap_to).c_str(),
                                       static_cast<long long>(gap_count), jump.c_str());
       run_.problems.push_back({from, check_text::kKindMissing, text, gap_from});
       gap_count = 0;

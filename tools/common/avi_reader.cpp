@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -12,21 +13,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "formats/avi_chunks.h"
+
 namespace runfiles {
 
 namespace {
-
-std::uint32_t Le32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
-
-bool IsCode(const unsigned char* p, const char* code) { return std::memcmp(p, code, 4) == 0; }
-
-// A size field the writer never filled in: libavformat leaves the size of
-// a list it has opened at -1 until it closes the list, and a writer that
-// reserves the field with zeros leaves 0.
-bool Unfilled(std::uint32_t size) { return size == 0xffffffffu || size == 0; }
 
 class Descriptor {
  public:
@@ -98,8 +89,11 @@ AviStructure InspectAviStructure(const std::string& path) {
   }
   const std::int64_t file_bytes = info.st_size;
   result.file_bytes = file_bytes;
-  unsigned char head[12];
-  if (!ReadAt(fd.get(), 0, head, sizeof head) || !IsCode(head, "RIFF") || !IsCode(head + 8, "AVI ")) {
+  const RiffRead read = [&fd](std::int64_t offset, std::uint8_t* into, std::size_t size) {
+    return ReadAt(fd.get(), offset, into, size);
+  };
+  std::uint8_t head[12];
+  if (!read(0, head, sizeof head) || !IsFourcc(head, "RIFF") || !IsFourcc(head + 8, "AVI ")) {
     result.shape = AviShape::kNotAvi;
     return result;
   }
@@ -108,35 +102,25 @@ AviStructure InspectAviStructure(const std::string& path) {
   bool index_found = false;
   bool unfinished = false;
   std::int64_t beyond_end = 0;  // how far the furthest list or chunk reaches past the file
-  std::int64_t riff_at = 0;
-  for (int riff = 0; riff_at + 12 <= file_bytes; ++riff) {
-    if (!ReadAt(fd.get(), riff_at, head, sizeof head)) break;
-    if (!IsCode(head, "RIFF")) break;  // trailing bytes that are no list
-    const std::uint32_t riff_size = Le32(head + 4);
-    if (Unfilled(riff_size)) unfinished = true;
-    const std::int64_t riff_end = riff_at + 8 + riff_size + (riff_size & 1);
-    if (!unfinished && riff_end > file_bytes) beyond_end = std::max(beyond_end, riff_end - file_bytes);
-    const std::int64_t walk_end = unfinished ? file_bytes : std::min(riff_end, file_bytes);
-    std::int64_t at = riff_at + 12;
-    while (at + 8 <= walk_end) {
-      unsigned char chunk[12];
-      if (!ReadAt(fd.get(), at, chunk, 8)) break;
-      const std::uint32_t size = Le32(chunk + 4);
-      const bool is_list = IsCode(chunk, "LIST");
-      if (is_list && Unfilled(size)) {
+  RiffWalk lists(read, 0, file_bytes);
+  RiffChunk riff;
+  for (int count = 0; lists.Next(&riff); ++count) {
+    if (!riff.Is("RIFF") || !riff.has_type) break;  // trailing bytes that are no list
+    if (riff.SizeUnfilled()) unfinished = true;
+    if (!unfinished && riff.end() > file_bytes) beyond_end = std::max(beyond_end, riff.end() - file_bytes);
+    RiffWalk chunks(read, riff.data() + 4, unfinished ? file_bytes : std::min(riff.end(), file_bytes));
+    for (RiffChunk chunk; chunks.Next(&chunk);) {
+      if (chunk.Is("LIST") && chunk.SizeUnfilled()) {
         unfinished = true;
         break;  // a list never closed: the frames run to the end of the file
       }
-      if (riff == 0 && IsCode(chunk, "idx1")) index_found = true;
-      const std::int64_t chunk_end = at + 8 + size + (size & 1);
-      if (chunk_end > file_bytes) {
-        beyond_end = std::max(beyond_end, chunk_end - file_bytes);
+      if (count == 0 && chunk.Is("idx1")) index_found = true;
+      if (chunk.end() > file_bytes) {
+        beyond_end = std::max(beyond_end, chunk.end() - file_bytes);
         break;
       }
-      at = chunk_end;
     }
     if (unfinished) break;
-    riff_at = riff_end;
   }
   if (unfinished) {
     result.shape = AviShape::kUnfinished;

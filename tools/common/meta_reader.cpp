@@ -5,52 +5,19 @@
 #include <cstring>
 #include <vector>
 
-#include "recording/log_texts.h"
+#include "formats/meta_text.h"
 
 namespace runfiles {
 
 namespace {
 
-// One decimal number as "%d" prints it: an optional minus, no leading zero,
-// no plus, within 32 bits. Advances `at` past it.
-bool TakeInt(std::string_view line, std::size_t* at, std::int64_t* value) {
-  std::size_t i = *at;
-  bool negative = i < line.size() && line[i] == '-';
-  if (negative) ++i;
-  std::size_t digits_from = i;
-  std::int64_t v = 0;
-  while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - digits_from < 11) {
-    v = v * 10 + (line[i] - '0');
-    ++i;
-  }
-  std::size_t digits = i - digits_from;
-  if (digits == 0 || (digits > 1 && line[digits_from] == '0')) return false;
-  if (negative) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX || (negative && v == 0)) return false;
-  *value = v;
-  *at = i;
-  return true;
-}
-
-bool TakeText(std::string_view line, std::size_t* at, std::string_view text) {
-  if (line.substr(*at, text.size()) != text) return false;
-  *at += text.size();
-  return true;
-}
-
-// A frame line without its CR LF, exactly as the recorder's frame line
-// format writes it.
+// A frame line without its CR LF, exactly as the recorder writes it.
 bool ParseFrameLine(std::string_view line, MetaFrame* frame) {
-  std::size_t at = 0;
-  std::int64_t time = 0, x = 0, y = 0;
-  if (!TakeText(line, &at, "<frame time=\"") || !TakeInt(line, &at, &time) ||
-      !TakeText(line, &at, "\" x=\"") || !TakeInt(line, &at, &x) ||
-      !TakeText(line, &at, "\" y=\"") || !TakeInt(line, &at, &y) || !TakeText(line, &at, "\"/>") ||
-      at != line.size())
-    return false;
-  frame->time = static_cast<std::uint32_t>(static_cast<std::int32_t>(time));
-  frame->x = static_cast<std::int32_t>(x);
-  frame->y = static_cast<std::int32_t>(y);
+  MetaFrameLine parsed;
+  if (!ParseMetaFrameLine(line, &parsed)) return false;
+  frame->time = parsed.time;
+  frame->x = parsed.x;
+  frame->y = parsed.y;
   return true;
 }
 
@@ -89,10 +56,10 @@ MetaContents ParseMeta(std::string_view bytes) {
     meta.cut_line = static_cast<std::int64_t>(lines.size()) + 1;
   }
   // The header's two lines and the footer's blank line and closing tag.
-  const std::string_view header = log_text::kMetaHeader;
+  const std::string_view header = meta_text::kHeader;
   const std::string_view declaration = header.substr(0, header.find('\r'));
   const std::string_view opening = header.substr(declaration.size() + 2, header.size() - declaration.size() - 4);
-  const std::string_view footer = log_text::kMetaFooter;
+  const std::string_view footer = meta_text::kFooter;
   const std::string_view closing = footer.substr(2, footer.size() - 4);
   std::size_t first = 0, last = lines.size();
   if (lines.size() >= 2 && lines[0] == declaration && lines[1] == opening) {

@@ -9,7 +9,7 @@
 #include <map>
 #include <numeric>
 
-#include "tools/common/segment_names.h"
+#include "formats/run_names.h"
 
 namespace runfiles {
 
@@ -40,7 +40,7 @@ RunListing ListRun(const std::string& directory) {
     std::string extension = entry.path().extension().string();
     std::string stem = entry.path().stem().string();
     std::optional<std::int64_t> start;
-    if (extension == ".avi" || extension == ".meta") start = SegmentStartMs(stem);
+    if (extension == run_name::kAviExtension || extension == run_name::kMetaExtension) start = SegmentStartMs(stem);
     if (!start) {
       listing.other_files.push_back(name);
       continue;
@@ -51,7 +51,7 @@ RunListing ListRun(const std::string& directory) {
     std::error_code ignored;
     bool regular = entry.is_regular_file(ignored);
     std::int64_t bytes = regular ? static_cast<std::int64_t>(entry.file_size(ignored)) : 0;
-    if (extension == ".avi") {
+    if (extension == run_name::kAviExtension) {
       segment.has_avi = true;
       segment.avi_regular = regular;
       segment.avi_bytes = bytes;
@@ -67,8 +67,8 @@ RunListing ListRun(const std::string& directory) {
   }
   if (by_start.empty()) listing.not_run = kNoSegments;
   for (auto& [start, segment] : by_start) {
-    segment.avi_path = (fs::path(directory) / (segment.stem + ".avi")).string();
-    segment.meta_path = (fs::path(directory) / (segment.stem + ".meta")).string();
+    segment.avi_path = (fs::path(directory) / (segment.stem + run_name::kAviExtension)).string();
+    segment.meta_path = (fs::path(directory) / (segment.stem + run_name::kMetaExtension)).string();
     listing.segments.push_back(std::move(segment));
   }
   std::sort(listing.other_files.begin(), listing.other_files.end());
