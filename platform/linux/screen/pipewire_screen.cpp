@@ -115,6 +115,7 @@ struct Stream {
   int width = 0;
   int height = 0;
   bool has_picture = false;
+  bool whole_picture_due = true;      // the next picture is copied whole (a new size)
   std::vector<std::uint8_t> picture;  // BGRX, width * 4 bytes a row
   std::vector<std::uint8_t> changed;  // one per row: changed since the main thread looked
   bool cursor_known = false;          // the metadata has said where the pointer is
@@ -212,6 +213,12 @@ void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
     std::snprintf(why, sizeof why, "the screen cast's picture format (%u, %ux%u) cannot be read",
                   info.format, info.size.width, info.size.height);
     refuse(s, why);
+    bool recording;
+    {
+      std::lock_guard<std::mutex> lock(g_source->frame_lock);
+      recording = s->has_picture;
+    }
+    if (recording) lose(why);  // mid-run: never black frames instead
     return;
   }
   {
@@ -223,6 +230,7 @@ void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
       s->changed.assign(static_cast<std::size_t>(height), 1);
       s->width = width;
       s->height = height;
+      s->whole_picture_due = true;
       if (s->has_picture) ++g_source->geometry_serial;
     }
     s->format = info.format;
@@ -366,7 +374,8 @@ void on_process(void* data) {
     const std::size_t needed = stride * static_cast<std::size_t>(s->height - 1) + row_bytes;
     if (stride >= row_bytes && plane.chunk->offset + needed <= plane.maxsize) {
       const auto* base = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
-      if (!s->has_picture) std::fill(s->changed.begin(), s->changed.end(), 1);
+      if (s->whole_picture_due) std::fill(s->changed.begin(), s->changed.end(), 1);
+      s->whole_picture_due = false;
       for (int y = 0; y < s->height; ++y) {
         if (s->changed[static_cast<std::size_t>(y)] == 0) continue;
         row_to_bgrx(s->format, base + static_cast<std::size_t>(y) * stride,
@@ -548,11 +557,19 @@ void stop_streams(Source* source) {
   if (source->loop != nullptr) {
     pw_thread_loop_lock(source->loop);
     for (auto& s : source->streams) {
-      if (s->stream != nullptr) pw_stream_destroy(s->stream);
+      if (s->stream == nullptr) continue;
+      spa_hook_remove(&s->listener);  // its end is ours, not a loss
+      pw_stream_destroy(s->stream);
       s->stream = nullptr;
     }
-    if (source->registry != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(source->registry));
-    if (source->core != nullptr) pw_core_disconnect(source->core);
+    if (source->registry != nullptr) {
+      spa_hook_remove(&source->registry_listener);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(source->registry));
+    }
+    if (source->core != nullptr) {
+      spa_hook_remove(&source->core_listener);
+      pw_core_disconnect(source->core);
+    }
     if (source->context != nullptr) pw_context_destroy(source->context);
     pw_thread_loop_unlock(source->loop);
     pw_thread_loop_stop(source->loop);

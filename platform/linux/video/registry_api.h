@@ -1,7 +1,8 @@
 // The registry as the Linux video library gives it, declared as Windows
 // declares it (MinGW-w64's winreg.h, winnt.h and winerror.h): keys and
-// values of the current user, kept by settings_store.cpp in a REGEDIT4 file,
-// read by the x264 compressor for its settings.
+// values of the current user, kept by settings_store.cpp in a REGEDIT4 file:
+// the x264 compressor's settings (Software\GNU\x264), and the Wayland
+// screen source's restore token (Software\slotrec).
 #pragma once
 
 #include "platform/linux/common/win32_types.h"
