@@ -58,7 +58,7 @@ test-tsan:
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSLOTREC_BENCH=OFF \
 	  -DSLOTREC_SANITIZE=thread $(WERROR_FLAG) $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-tsan -j $(JOBS) --target threaded_tests
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --output-on-failure -L threads -j $(JOBS)
 
 # Both Windows programs built and put through the same checks under Wine,

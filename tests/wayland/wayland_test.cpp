@@ -262,7 +262,7 @@ TEST_F(WaylandSession, RecordsTheDesktopThroughThePortalAndRestartsWithoutADialo
 // -totalcapture over two monitors: every stream composited at its place in
 // one frame the size of both.
 TEST_F(WaylandSession, WholeDesktopComposesEveryMonitor) {
-  Session("$B/wayland_driver window 00ff00 300 200 4 &\nsleep 0.5; rec all 3 fps=10 -totalcapture\n",
+  Session("$B/wayland_driver window 00ff00 300 200 7 &\nsleep 0.5; rec all 5 fps=10 -totalcapture\n",
           "640x480 800x600");
   EXPECT_EQ(ExitStatus("all"), 0) << Work("all.err");
   const std::string run = JudgedRun("all");
