@@ -48,6 +48,20 @@ struct PixelStore {
   StoreImpl* impl = nullptr;
 };
 
+// A store in ordinary memory, for sources whose pixels do not land in
+// memory of their own (the screen cast, no screen at all); a source may
+// derive its record from it.
+struct MemoryStore : StoreImpl {
+  std::vector<std::uint8_t> pixels;
+  std::vector<std::uint8_t> changed_rows;  // all 1 when made
+  std::vector<std::uint8_t> stale_rows;    // all 0 when made
+};
+
+// Gives `impl` (new, owned by the store from now on) black width × height
+// pixels and fills in `store`. False, with `impl` deleted and `store` empty,
+// for an absurd size or no memory.
+bool make_memory_store(MemoryStore* impl, PixelStore* store, int width, int height);
+
 // The cursor image: premultiplied ARGB (alpha in the top byte), row-major.
 struct CursorImage {
   int width = 0;

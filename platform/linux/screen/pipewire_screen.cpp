@@ -129,10 +129,7 @@ struct Stream {
   int desktop_y = 0;
 };
 
-struct Store : screen::StoreImpl {
-  std::vector<std::uint8_t> pixels;
-  std::vector<std::uint8_t> stale_rows;
-  std::vector<std::uint8_t> changed_rows;
+struct Store : screen::MemoryStore {
   bool tracked = false;
   int origin_x = 0;
   int origin_y = 0;
@@ -621,24 +618,8 @@ bool source_geometry(screen::Geometry* out, bool refresh) {
 }
 
 bool store_create(screen::PixelStore* store, int width, int height) {
-  *store = screen::PixelStore{};
-  if (width <= 0 || height <= 0 || std::int64_t{width} * height * 4 > (std::int64_t{1} << 30)) return false;
   auto* impl = new (std::nothrow) Store;
-  if (impl == nullptr) return false;
-  try {
-    impl->pixels.assign(static_cast<std::size_t>(width) * height * 4u, 0);
-    impl->stale_rows.assign(static_cast<std::size_t>(height), 0);
-    impl->changed_rows.assign(static_cast<std::size_t>(height), 1);
-  } catch (const std::bad_alloc&) {
-    delete impl;
-    return false;
-  }
-  store->pixels = impl->pixels.data();
-  store->stride = static_cast<std::ptrdiff_t>(width) * 4;
-  store->width = width;
-  store->height = height;
-  store->impl = impl;
-  return true;
+  return impl != nullptr && screen::make_memory_store(impl, store, width, height);
 }
 
 void untrack(Store* impl) {

@@ -28,27 +28,11 @@ CaptureWishes g_wishes;
 
 // The source of a session with no screen: it reads nothing, but its stores
 // are memory as any other, so memory DCs and bitmaps still work.
-struct MemoryStore : StoreImpl {
-  std::vector<std::uint8_t> pixels;
-  std::vector<std::uint8_t> changed_rows;
-};
-
 bool no_readable() { return false; }
 bool no_geometry(Geometry*, bool) { return false; }
 bool no_store_create(PixelStore* store, int width, int height) {
-  *store = PixelStore{};
-  if (width <= 0 || height <= 0 || std::int64_t{width} * height * 4 > (std::int64_t{1} << 30)) return false;
   auto* impl = new (std::nothrow) MemoryStore;
-  if (impl == nullptr) return false;
-  try {
-    impl->pixels.assign(static_cast<std::size_t>(width) * height * 4u, 0);
-    impl->changed_rows.assign(static_cast<std::size_t>(height), 1);
-  } catch (const std::bad_alloc&) {
-    delete impl;
-    return false;
-  }
-  *store = PixelStore{impl->pixels.data(), std::ptrdiff_t{width} * 4, width, height, impl};
-  return true;
+  return impl != nullptr && make_memory_store(impl, store, width, height);
 }
 void no_store_destroy(PixelStore* store) {
   delete store->impl;
@@ -58,7 +42,7 @@ bool no_store_read(PixelStore*, int, int, int, int, int, int) { return false; }
 bool no_store_update(PixelStore*, int, int) { return false; }
 void no_store_mark_stale(PixelStore*, int, int) {}
 std::uint8_t* no_store_changed_rows(PixelStore* store) {
-  auto* impl = static_cast<MemoryStore*>(store->impl);
+  auto* impl = static_cast<MemoryStore*>(store->impl);  // the only kind it makes
   return impl != nullptr ? impl->changed_rows.data() : nullptr;
 }
 bool no_cursor(int*, int*, const CursorImage** image) {
@@ -99,6 +83,24 @@ const CaptureSource* choose() {
 }
 
 }  // namespace
+
+bool make_memory_store(MemoryStore* impl, PixelStore* store, int width, int height) {
+  *store = PixelStore{};
+  if (width <= 0 || height <= 0 || std::int64_t{width} * height * 4 > (std::int64_t{1} << 30)) {
+    delete impl;
+    return false;
+  }
+  try {
+    impl->pixels.assign(static_cast<std::size_t>(width) * height * 4u, 0);
+    impl->changed_rows.assign(static_cast<std::size_t>(height), 1);
+    impl->stale_rows.assign(static_cast<std::size_t>(height), 0);
+  } catch (const std::bad_alloc&) {
+    delete impl;
+    return false;
+  }
+  *store = PixelStore{impl->pixels.data(), std::ptrdiff_t{width} * 4, width, height, impl};
+  return true;
+}
 
 const CaptureSource* active_source() {
   static const CaptureSource* const chosen = choose();
