@@ -1,4 +1,5 @@
-// Every text the recorder prints or writes, in one place.
+// Every text the recorder prints, in one place. What it writes into its
+// files (the segment names, the .meta text) is in formats/.
 #pragma once
 
 namespace log_text {
@@ -23,16 +24,6 @@ inline constexpr const char* kShiftAvi = " ShiftAVI! startTime= ";
 
 // Printed by formatted output when the compressor faults inside a write.
 inline constexpr const char* kWriteException = "Exception in AVIStreamWrite!\n";
-
-// Segment files.
-// Named by the minutes and seconds of the segment's start.
-inline constexpr const char* kAviNameFormat = "%03d-%02d.avi";
-inline constexpr const char* kMetaNameFormat = "%03d-%02d.meta";
-// .meta files hold CR LF line ends wherever they are written (opened in
-// binary mode, so no platform rewrites them).
-inline constexpr const char* kMetaHeader = "<?xml version=\"1.0\"?>\r\n<frames>\r\n";
-inline constexpr const char* kMetaFrameLine = "<frame time=\"%d\" x=\"%d\" y=\"%d\"/>\r\n";
-inline constexpr const char* kMetaFooter = "\r\n</frames>\r\n";
 
 }  // namespace log_text
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "formats/run_names.h"
 #include "platform/guarded_call.h"
 #include "recording/diagnostic_log.h"
 #include "recording/log_texts.h"
@@ -57,7 +58,7 @@ void CloseBrokenSegment(Recorder* r, HRESULT result) {
   char name[kNameCapacity];
   FormatSegmentName(name, sizeof name,
                     static_cast<uint32_t>(closed.slot_index) * static_cast<uint32_t>(r->slot_ms),
-                    log_text::kAviNameFormat);
+                    run_name::kAviFormat);
   ReportProblem(report_text::kSegmentClosed, name, static_cast<long>(result));
   r->current.avi_file = nullptr;
   r->current.raw_stream = nullptr;

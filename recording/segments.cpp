@@ -7,6 +7,8 @@
 #include <system_error>
 #include <vector>
 
+#include "formats/meta_text.h"
+#include "formats/run_names.h"
 #include "recording/diagnostic_log.h"
 #include "recording/log_texts.h"
 
@@ -59,8 +61,8 @@ struct SegmentNames {
 
 SegmentNames NamesForStart(uint32_t start_ms) {
   SegmentNames names;
-  FormatSegmentName(names.avi, sizeof names.avi, start_ms, log_text::kAviNameFormat);
-  FormatSegmentName(names.meta, sizeof names.meta, start_ms, log_text::kMetaNameFormat);
+  FormatSegmentName(names.avi, sizeof names.avi, start_ms, run_name::kAviFormat);
+  FormatSegmentName(names.meta, sizeof names.meta, start_ms, run_name::kMetaFormat);
   return names;
 }
 
@@ -86,7 +88,7 @@ Preparation OpenSegment(Recorder* r, SegmentSlot* slot, const SegmentNames& name
   // recorder that is killed leaves whole lines behind, and a line the file
   // system refuses never lingers in a buffer to be written later.
   if (slot->meta_file != nullptr) std::setvbuf(slot->meta_file, nullptr, _IONBF, 0);
-  if (slot->meta_file == nullptr || std::fputs(log_text::kMetaHeader, slot->meta_file) == EOF ||
+  if (slot->meta_file == nullptr || std::fputs(meta_text::kHeader, slot->meta_file) == EOF ||
       std::fflush(slot->meta_file) != 0) {
     *result = slot->meta_file == nullptr ? AVIERR_FILEOPEN : AVIERR_FILEWRITE;
     LogLine(log_text::kMetaOpenFailed, *result);
@@ -205,15 +207,8 @@ std::vector<SegmentSlot> TakeRetired(Recorder* r) {
 
 }  // namespace
 
-void FormatSegmentName(char* out, std::size_t capacity, uint32_t start_ms,
-                       const char* name_format) {
-  std::snprintf(out, capacity, name_format, static_cast<int>(start_ms / 60000u),
-                static_cast<int>((start_ms / 1000u) % 60u));
-}
-
 bool WriteFrameLine(std::FILE* meta_file, uint32_t time, int32_t x, int32_t y) {
-  return std::fprintf(meta_file, log_text::kMetaFrameLine, static_cast<int32_t>(time), x, y) > 0 &&
-         std::fflush(meta_file) == 0;
+  return WriteMetaFrameLine(meta_file, MetaFrameLine{time, x, y}) > 0 && std::fflush(meta_file) == 0;
 }
 
 void UnwriteFrameLine(const Recorder* r, std::FILE* meta_file, int32_t slot_index, long length) {
@@ -301,7 +296,7 @@ void FinaliseSegment(SegmentSlot* slot) {
   if (slot->raw_stream != nullptr) AVIStreamRelease(slot->raw_stream);
   if (slot->avi_file != nullptr) AVIFileRelease(slot->avi_file);
   if (slot->meta_file != nullptr) {
-    std::fputs(log_text::kMetaFooter, slot->meta_file);
+    std::fputs(meta_text::kFooter, slot->meta_file);
     std::fclose(slot->meta_file);
   }
   EmptySlot(slot);

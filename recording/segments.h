@@ -1,11 +1,12 @@
 // Segment rotation: preparing the next segment, shifting segments at a
-// timeslot boundary, finalising retired ones on the cook thread; the names
-// and the .meta format of segment files.
+// timeslot boundary, finalising retired ones on the cook thread; writing a
+// segment's .meta file (its names and text are in formats/).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "formats/run_names.h"  // FormatSegmentName
 #include "platform/platform.h"
 #include "recording/recorder.h"
 
@@ -50,12 +51,6 @@ void FinaliseSegment(SegmentSlot* slot);
 
 // Milliseconds the cook thread waits between cycles: 0.8 timeslot.
 uint32_t CookSleepMs(int32_t slot_ms);
-
-// Formats a segment file name from the minutes and seconds of its start,
-// `start_ms` after the start of recording ("%03d-%02d.avi" gives 001-00.avi
-// for 60000).
-void FormatSegmentName(char* out, std::size_t capacity, uint32_t start_ms,
-                       const char* name_format);
 
 // Appends one frame line to a .meta file (unbuffered: it reaches the file
 // system at once). Returns false when the file system took it not at all or
