@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "formats/avi_chunks.h"
+
 ScratchDir::ScratchDir() {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/slotrec-video-XXXXXX";
@@ -295,78 +297,43 @@ long long file_size(const std::string& path) {
 
 namespace {
 
-std::uint32_t le32_at(const std::string& b, std::size_t at) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(b[at])) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
-
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The header list: avih and the first video strh.
-void read_header_list(const std::string& b, std::size_t at, std::size_t end, AviLayout& l, bool& strh_seen) {
-  while (at + 8 <= end) {
-    std::string id = b.substr(at, 4);
-    std::size_t size = le32_at(b, at + 4);
-    std::size_t data = at + 8;
-    if (size > end - data) return;
-    if (id == "LIST") {
-      read_header_list(b, data + 4, data + size, l, strh_seen);
-    } else if (id == "avih" && size >= 56) {
-      l.usec_per_frame = le32_at(b, data);
-      l.flags = le32_at(b, data + 12);
-      l.total_frames = le32_at(b, data + 16);
-    } else if (id == "strh" && size >= 36 && !strh_seen && b.compare(data, 4, "vids") == 0) {
-      strh_seen = true;
-      l.scale = le32_at(b, data + 20);
-      l.rate = le32_at(b, data + 24);
-      l.length = le32_at(b, data + 32);
-    }
-    at = data + size + (size & 1);
-  }
 }
 
 }  // namespace
 
 AviLayout read_avi_layout(const std::string& path) {
   AviLayout l;
-  std::string b = slurp(path);
-  if (b.size() < 12 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "AVI ") != 0) return l;
-  bool header = false, strh_seen = false;
-  std::size_t at = 12;
-  while (at + 12 <= b.size()) {
-    std::string id = b.substr(at, 4);
-    std::size_t size = le32_at(b, at + 4);
-    std::size_t data = at + 8;
-    if (id == "LIST" && b.compare(data, 4, "hdrl") == 0) {
-      if (size > b.size() - data) return l;
-      read_header_list(b, data + 4, data + size, l, strh_seen);
-      header = true;
-    } else if (id == "LIST" && b.compare(data, 4, "movi") == 0) {
-      // A file that was never completed may leave the list's size unset.
-      std::size_t end = size > b.size() - data ? b.size() : data + size;
-      std::size_t chunk = data + 4;
-      l.frames_end = static_cast<long long>(chunk);
-      while (chunk + 8 <= end) {
-        std::size_t chunk_size = le32_at(b, chunk + 4);
-        std::size_t next = chunk + 8 + chunk_size + (chunk_size & 1);
-        if (next > end) break;
-        (chunk_size > 0 ? l.frames : l.empty) += 1;
-        chunk = next;
-        l.frames_end = static_cast<long long>(chunk);
-      }
-      l.whole = chunk == end;
-      l.readable = header;
-      l.indexed = end + 8 <= b.size() && b.compare(end, 4, "idx1") == 0;
-      return l;
-    }
-    if (size > b.size() - data) return l;
-    at = data + size + (size & 1);
+  std::string file = slurp(path);
+  const auto* b = reinterpret_cast<const std::uint8_t*>(file.data());
+  const auto size = static_cast<std::int64_t>(file.size());
+  const RiffRead read = RiffMemory(b, file.size());
+  AviHeaders headers = FindAviHeaders(read, size);
+  if (headers.hdrl < 0 || headers.movi < 0) return l;
+  if (headers.avih >= 0) {
+    l.usec_per_frame = ReadLe32(b + headers.avih + avi_field::kMicroSecPerFrame);
+    l.flags = ReadLe32(b + headers.avih + avi_field::kFlags);
+    l.total_frames = ReadLe32(b + headers.avih + avi_field::kTotalFrames);
   }
+  if (headers.strh >= 0) {
+    l.scale = ReadLe32(b + headers.strh + avi_field::kScale);
+    l.rate = ReadLe32(b + headers.strh + avi_field::kRate);
+    l.length = ReadLe32(b + headers.strh + avi_field::kLength);
+  }
+  // A file that was never completed may leave the list's size unset.
+  const std::int64_t data = headers.movi + 8;
+  const std::int64_t end = headers.movi_size > size - data ? size : data + headers.movi_size;
+  l.frames_end = data + 4;
+  RiffWalk chunks(read, data + 4, end);
+  for (RiffChunk chunk; chunks.Next(&chunk) && chunk.end() <= end;) {
+    (chunk.size > 0 ? l.frames : l.empty) += 1;
+    l.frames_end = chunk.end();
+  }
+  l.whole = l.frames_end == end;
+  l.readable = true;
+  l.indexed = end + 8 <= size && IsFourcc(b + end, "idx1");
   return l;
 }
 

@@ -38,6 +38,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -48,6 +49,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/avi_chunks.h"
 #include "platform/linux/common/handle_table.h"
 #include "platform/linux/video/compressor_manager.h"
 #include "platform/linux/video/vfw_api.h"
@@ -89,14 +91,6 @@ using IoBytes = const std::uint8_t*;
 using IoBytes = std::uint8_t*;
 #endif
 
-// Where the muxer's header put the fields we correct or complete ourselves,
-// as file offsets; -1 where the header has none.
-struct HeaderLayout {
-  std::int64_t avih = -1;       // the main header's data
-  std::int64_t strh = -1;       // the video stream header's data
-  std::int64_t movi_size = -1;  // the size field of the frame list
-};
-
 // The muxer and the file, shared by the file handle and its streams.
 struct AviFile {
   std::mutex mutex;  // held for every operation on the file or its streams
@@ -109,7 +103,7 @@ struct AviFile {
   AVStream* stream = nullptr;        // the one video stream, once created
   DWORD scale = 1;                   // seconds per frame: scale / rate, reduced
   DWORD rate = 1;
-  HeaderLayout layout;
+  AviHeaders layout;                 // where the muxer's header put the fields we correct
   bool header_written = false;
   bool header_failed = false;        // the muxer refused the header; no retry
   int references = 1;                // the caller's, plus one per live stream
@@ -230,43 +224,17 @@ std::int64_t io_seek(void* opaque, std::int64_t offset, int whence) {
   return at;
 }
 
-bool put_le32(int fd, std::int64_t offset, std::uint32_t value) {
-  std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                       static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-  return pwrite(fd, b, sizeof b, static_cast<off_t>(offset)) == static_cast<ssize_t>(sizeof b);
-}
-
-std::uint32_t le32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-bool is_fourcc(const std::uint8_t* p, const char* code) { return std::memcmp(p, code, 4) == 0; }
-
-// Walks the chunks of bytes[from, to) of the header, into its lists, and
-// notes where the fields we need are. Stops at the frame list.
-void find_fields(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to, HeaderLayout& layout) {
-  std::size_t at = from;
-  while (at + 8 <= to && layout.movi_size < 0) {
-    const std::uint8_t* chunk = bytes.data() + at;
-    std::uint32_t size = le32(chunk + 4);
-    std::size_t data = at + 8;
-    if (is_fourcc(chunk, "LIST")) {
-      if (data + 4 > to) return;
-      if (is_fourcc(chunk + 8, "movi")) {
-        layout.movi_size = static_cast<std::int64_t>(at + 4);
-        return;
-      }
-      if (size < 4 || size > to - data) return;
-      find_fields(bytes, data + 4, data + size, layout);
-    } else if (is_fourcc(chunk, "avih") && size >= 56 && size <= to - data) {
-      layout.avih = static_cast<std::int64_t>(data);
-    } else if (is_fourcc(chunk, "strh") && size >= 36 && size <= to - data && layout.strh < 0 &&
-               is_fourcc(chunk + 8, "vids")) {
-      layout.strh = static_cast<std::int64_t>(data);
-    }
-    if (size > to - data) return;
-    at = data + size + (size & 1);
+// Writes every one of the fields into the file; false when one of them
+// could not be written.
+template <std::size_t N>
+bool put_fields(int fd, const std::array<AviPatch, N>& patches) {
+  bool all = true;
+  for (const AviPatch& patch : patches) {
+    std::uint8_t b[4];
+    PutLe32(b, patch.value);
+    all = pwrite(fd, b, sizeof b, static_cast<off_t>(patch.at)) == static_cast<ssize_t>(sizeof b) && all;
   }
+  return all;
 }
 
 // Reads the header back and puts the stream's true rate into it. libavformat
@@ -277,12 +245,9 @@ bool fix_header(AviFile& file) {
   if (file.whole_end < 12 || file.whole_end > (1 << 24)) return false;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.whole_end));
   if (pread(file.fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return false;
-  if (!is_fourcc(bytes.data(), "RIFF") || !is_fourcc(bytes.data() + 8, "AVI ")) return false;
-  find_fields(bytes, 12, bytes.size(), file.layout);
-  if (file.layout.avih < 0 || file.layout.strh < 0 || file.layout.movi_size < 0) return false;
-  auto usec_per_frame = static_cast<std::uint32_t>(INT64_C(1000000) * file.scale / file.rate);
-  return put_le32(file.fd, file.layout.avih, usec_per_frame) && put_le32(file.fd, file.layout.strh + 20, file.scale) &&
-         put_le32(file.fd, file.layout.strh + 24, file.rate);
+  file.layout = FindAviHeaders(RiffMemory(bytes.data(), bytes.size()), file.whole_end);
+  if (file.layout.avih < 0 || file.layout.strh < 0 || file.layout.movi < 0) return false;
+  return put_fields(file.fd, AviRatePatches(file.layout, file.scale, file.rate));
 }
 
 // ---- writing chunks ------------------------------------------------------------
@@ -298,21 +263,13 @@ void fail_output(AviFile& file, int error) {
   file.failure_errno = file.io_errno != 0 ? file.io_errno : AVUNERROR(error);
   if (file.failure_errno <= 0) file.failure_errno = EIO;
   if (ftruncate(file.fd, static_cast<off_t>(file.whole_end)) != 0) return;
-  const HeaderLayout& l = file.layout;
-  if (l.avih < 0 || l.strh < 0 || l.movi_size < 0) return;
+  const AviHeaders& l = file.layout;
+  if (l.avih < 0 || l.strh < 0 || l.movi < 0) return;
   // Past its first GiB the muxer has closed the first RIFF list with its
   // index and gone on in another (OpenDML); the fields below describe the
   // first one only, and are right as the muxer left them.
   if (file.whole_end > kFirstRiffBytes) return;
-  constexpr std::uint32_t kHasIndex = 0x10;
-  constexpr std::uint32_t kTrustChunkType = 0x800;
-  constexpr std::uint32_t kInterleaved = 0x100;
-  auto frames = static_cast<std::uint32_t>(file.chunks);
-  put_le32(file.fd, 4, static_cast<std::uint32_t>(file.whole_end - 8));
-  put_le32(file.fd, l.movi_size, static_cast<std::uint32_t>(file.whole_end - l.movi_size - 4));
-  put_le32(file.fd, l.avih + 12, (kTrustChunkType | kInterleaved) & ~kHasIndex);
-  put_le32(file.fd, l.avih + 16, frames);
-  put_le32(file.fd, l.strh + 32, frames);
+  put_fields(file.fd, AviCutBackPatches(l, file.whole_end, static_cast<std::uint32_t>(file.chunks)));
 }
 
 // Stores packet as the file's next chunk (an empty packet makes an empty
