@@ -50,9 +50,11 @@ constexpr int kMaxSide = 16384;
 constexpr std::size_t kMaxCursorSide = 512;
 constexpr std::size_t kCursorRoomSide = 1024;
 constexpr std::size_t kMaxDamageRegions = 16;
-// Every picture is copied out as soon as it comes, so the desktop needs few
-// buffers for us: each is a whole picture of shared memory.
-constexpr int kBuffers = 3;
+// Buffers the desktop fills for us, each a whole picture of shared memory.
+// Every picture is copied out as soon as it comes, but mutter, given only
+// three, at times sends an idle screen's first picture into none of them,
+// and then nothing more.
+constexpr int kBuffers = 4;
 
 // The formats offered, best first: the first two are BGRX as they stand.
 constexpr spa_video_format kFormats[] = {
