@@ -158,6 +158,43 @@ TEST(Timer, SleepLastsAtLeastItsTimeAndTheTimerFollows) {
   EXPECT_LT(elapsed, 5000u);
 }
 
+std::int64_t ClockMs(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return std::int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// In a time namespace whose boot clock is a day ahead of its monotonic
+// clock, as after a day's suspend: the timer is the boot clock.
+TEST(TimerChild, FollowsTheBootClock) {
+  if (!InChild()) GTEST_SKIP() << "runs in a child of CountsTheTimeTheMachineSlept";
+  const std::int64_t boot = ClockMs(CLOCK_BOOTTIME);
+  const DWORD timer = timeGetTime();
+  ASSERT_GE(boot - ClockMs(CLOCK_MONOTONIC), 86400000) << "the namespace's offset did not apply";
+  EXPECT_LE(static_cast<DWORD>(timer - static_cast<DWORD>(boot)), 2u);
+}
+
+TEST(Timer, CountsTheTimeTheMachineSlept) {
+  if (InChild()) GTEST_SKIP();
+  pid_t child = fork();
+  if (child == 0) {
+    // Children made after this see the offsets written below.
+    if (unshare(CLONE_NEWTIME) != 0) _exit(77);
+    FILE* offsets = std::fopen("/proc/self/timens_offsets", "w");
+    if (offsets == nullptr) _exit(77);
+    std::fprintf(offsets, "boottime 86400 0\n");
+    if (std::fclose(offsets) != 0) _exit(77);
+    const int status = RunInChild("TimerChild.FollowsTheBootClock");
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "no time namespace here (needs root and Linux 5.6)";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(Priorities, IdleLevelsMakeTheThreadIdleAndTheProcessNice) {
   if (InChild()) GTEST_SKIP();
   std::thread([] {

@@ -136,6 +136,34 @@ TEST_F(FrameClock, ABoundaryMissedBySeveralTimeslotsShiftsUntilATimelySegment) {
   EXPECT_EQ(last_sleep.rfind(" sleepMS = -", 0), 0u) << last_sleep;
 }
 
+// A night's suspend: the timer counts on through it (as Windows' does), so
+// the recorder meets an eight-hour gap between two ticks. It behaves as
+// after any stall: the segments prepared before it each take at most the
+// one frame a stale segment gets, no burst of shifts follows, and the
+// timeslot after the wake-up is taken up, named after itself, its frame
+// times showing the gap.
+TEST_F(FrameClock, AnEightHourSleepIsAGapWithoutABurst) {
+  constexpr long kNight = 8L * 3600L * 1000L;
+  Start(2, 10, 0);
+  TickUntilShifts(1);
+  // Nothing runs while the machine sleeps: the clock jumps, and every
+  // thread's wait is over at once.
+  fake::SetNow(fake::Now() + static_cast<DWORD>(kNight));
+  const int shifts_before = shifts;
+  for (int i = 0; i < 40; ++i) Tick();
+  Finish();
+  EXPECT_LE(shifts - shifts_before, 4) << "a burst of shifts after the gap";
+  EXPECT_LE(FrameLines("000-02.meta"), 1 + 20);
+  // 480 minutes and 4 seconds: the first timeslot wholly after the gap.
+  const std::string meta = ReadFile("480-04.meta");
+  EXPECT_GT(FrameLines("480-04.meta"), 5);
+  const std::size_t at = meta.find("<frame time=\"");
+  ASSERT_NE(at, std::string::npos) << meta;
+  const long first = std::stol(meta.substr(at + 13));
+  EXPECT_GE(first, kNight);
+  EXPECT_LT(first, kNight + 4000);
+}
+
 TEST_F(FrameClock, AFaultInTheWriteIsReportedAndNotCounted) {
   fake::ThrowOnWrite(1);
   Start(1, 10, 0);

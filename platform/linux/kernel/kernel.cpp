@@ -34,9 +34,13 @@ namespace {
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
-std::uint64_t monotonic_ms() {
+// The multimedia timer's clock. Windows' timer counts on while the machine
+// sleeps; CLOCK_MONOTONIC does not, so after a night's suspend the frame
+// times would show no pause and the timeslots would not move on.
+// CLOCK_BOOTTIME counts the suspended time too.
+std::uint64_t boot_ms() {
   timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_BOOTTIME, &ts);
   return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
 }
@@ -209,7 +213,7 @@ BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
 }
 
 // Milliseconds since boot, wrapping at 2^32 like the multimedia timer.
-DWORD timeGetTime() { return static_cast<DWORD>(monotonic_ms()); }
+DWORD timeGetTime() { return static_cast<DWORD>(boot_ms()); }
 
 void Sleep(DWORD dwMilliseconds) {
   if (dwMilliseconds == 0) {
