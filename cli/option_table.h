@@ -1,5 +1,5 @@
 // The program's six options, their variables, and every text the entry
-// point prints.
+// point prints but the account of a run (formats/run_account.h).
 #pragma once
 
 #include <cstdint>
@@ -50,16 +50,5 @@ inline constexpr char kNoCompressor[] =
     "ERROR: no video compressor with \"x264vfw\" in its description is installed\n";
 inline constexpr char kNoScreen[] = "ERROR: cannot open the screen for capture\n";
 inline constexpr char kNoDirectory[] = "ERROR: cannot record into %s: %s\n";
-
-// The account of a run, one line on standard error at its end: the run's
-// directory, what it holds, what was lost, and why the run stopped.
-inline constexpr char kRunSummary[] =
-    "slotrec: %s: %d segments, %d frames, %.1f MiB; %d frames not written, %d segments not "
-    "prepared, %lu not completed, %.1f s without a segment; %s\n";
-inline constexpr char kStoppedAtCap[] = "stopped at the frame cap";
-inline constexpr char kStoppedByInterrupt[] = "stopped by an interrupt (Ctrl-C, SIGINT)";
-inline constexpr char kStoppedByBreak[] = "stopped by a break (Ctrl-Break, SIGQUIT)";
-inline constexpr char kStoppedByClose[] = "stopped as the console closed (SIGHUP)";
-inline constexpr char kStoppedByLogoff[] = "stopped as the session ended or the display was lost";
-inline constexpr char kStoppedByShutdown[] = "stopped by a shut-down (SIGTERM)";
+// The account line at the end of a run is in formats/run_account.h.
 }  // namespace cli_text

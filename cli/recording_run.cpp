@@ -15,13 +15,13 @@
 
 #include "capture/screen_grabber.h"
 #include "cli/option_table.h"
+#include "formats/run_account.h"
+#include "formats/run_names.h"
 #include "platform/platform.h"
 #include "recording/recorder.h"
 
 namespace {
 
-// Name of the run's directory: local date and time to the millisecond.
-constexpr char kDirectoryNameFormat[] = "%04d-%02d-%02d-%02d-%02d-%02d-%03d";
 constexpr std::size_t kDirectoryNameSize = 256;
 constexpr int32_t kCapSeconds = 100 * 60 * 60;
 
@@ -58,9 +58,10 @@ void WaitForRunEnd(DWORD milliseconds) {
   g_run_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return g_run_over; });
 }
 
+// The run directory's name: local date and time to the millisecond.
 void FormatDirectoryName(char (&name)[kDirectoryNameSize], const SYSTEMTIME& time) {
-  std::snprintf(name, sizeof name, kDirectoryNameFormat, time.wYear, time.wMonth, time.wDay,
-                time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+  FormatRunName(name, sizeof name, time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute,
+                time.wSecond, time.wMilliseconds);
 }
 
 // The local time one millisecond later, as the calendar carries it.
@@ -155,39 +156,37 @@ void LeaveRunDirectory(const std::filesystem::path& start, RunDirectory* directo
     std::filesystem::remove(directory->name, ignored);
 }
 
-const char* StopReason() {
-  if (!g_stop_requested.load()) return cli_text::kStoppedAtCap;
+RunStop StopReason() {
+  if (!g_stop_requested.load()) return RunStop::kFrameCap;
   switch (g_stop_event.load()) {
-    case CTRL_C_EVENT: return cli_text::kStoppedByInterrupt;
-    case CTRL_BREAK_EVENT: return cli_text::kStoppedByBreak;
-    case CTRL_CLOSE_EVENT: return cli_text::kStoppedByClose;
-    case CTRL_LOGOFF_EVENT: return cli_text::kStoppedByLogoff;
-    default: return cli_text::kStoppedByShutdown;
+    case CTRL_C_EVENT: return RunStop::kInterrupt;
+    case CTRL_BREAK_EVENT: return RunStop::kBreak;
+    case CTRL_CLOSE_EVENT: return RunStop::kConsoleClosed;
+    case CTRL_LOGOFF_EVENT: return RunStop::kSessionEnded;
+    default: return RunStop::kShutdown;
   }
 }
 
 // Says on standard error what the run recorded and lost and why it stopped.
-// Returns the exit status: 0 when nothing was lost to an error, else 3.
+// Returns the exit status the account calls for. In the run's directory.
 int AccountForRun(const char* directory, Recorder* recorder) {
-  int segments = 0;
-  std::uintmax_t bytes = 0;
+  RunAccount account;
+  account.directory = directory;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(".", error)) {
     std::filesystem::path extension = entry.path().extension();
-    if (extension != ".avi" && extension != ".meta") continue;
-    if (extension == ".avi") ++segments;
+    if (extension != run_name::kAviExtension && extension != run_name::kMetaExtension) continue;
+    if (extension == run_name::kAviExtension) ++account.segments;
     std::uintmax_t size = entry.file_size(error);
-    if (!error) bytes += size;
+    if (!error) account.bytes += size;
   }
-  RecorderLosses losses = RecorderLossesSoFar(recorder);
-  DWORD incomplete = IncompleteAviFiles();
-  std::fprintf(stderr, cli_text::kRunSummary, directory, segments, recorder->total_frames,
-               static_cast<double>(bytes) / (1024.0 * 1024.0), losses.failed_writes,
-               losses.unprepared_segments, static_cast<unsigned long>(incomplete),
-               losses.no_segment_ms / 1000.0, StopReason());
-  bool lost = losses.failed_writes > 0 || losses.unprepared_segments > 0 ||
-              losses.closed_segments > 0 || incomplete > 0 || !g_threads_ended;
-  return lost ? kExitLostRecording : 0;
+  account.frames = recorder->total_frames;
+  account.losses = RecorderLossesSoFar(recorder);
+  account.incomplete_files = IncompleteAviFiles();
+  account.stop = StopReason();
+  account.threads_ended = g_threads_ended;
+  std::fputs(FormatRunAccount(account).c_str(), stderr);
+  return RunAccountExitStatus(account);
 }
 
 // Tears the run down exactly once, on every way out of the frame loop (an

@@ -3,12 +3,10 @@
 
 #include <cstdint>
 
+#include "formats/run_account.h"  // kExitLostRecording
 #include "platform/platform.h"
 
 struct Recorder;
-
-// Exit status of a run that lost frames or segments to errors.
-inline constexpr int kExitLostRecording = 3;
 
 // Records with the scanned options until the frame cap or a stop from
 // outside (Ctrl-C, Ctrl-Break, the console closing, log-off, shut-down; on

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/screen_grabber.h"
+#include "formats/run_account.h"  // RecorderLosses, the recorder's share of the account
 #include "platform/platform.h"
 
 // One AVI segment with its .meta file.
@@ -32,14 +33,6 @@ void EmptySlot(SegmentSlot* slot);
 
 // True when the slot still holds something to release.
 bool SlotHoldsSegment(const SegmentSlot& slot);
-
-// What a run lost to errors and stalls, for the account at its end.
-struct RecorderLosses {
-  int32_t failed_writes = 0;        // frames whose write failed or faulted
-  int32_t unprepared_segments = 0;  // timeslots whose segment could not be opened
-  int32_t closed_segments = 0;      // segments closed early by a broken file
-  uint32_t no_segment_ms = 0;       // time the ticks had no segment to write to
-};
 
 struct Recorder {
   // Set before the cook thread starts, only read afterwards.
@@ -124,8 +117,9 @@ int32_t RecorderTick(Recorder* recorder);
 // finalised. Returns whether the cook thread ended. Main thread, once.
 bool StopRecorder(Recorder* recorder);
 
-// What the run has lost so far. Main thread; after StopRecorder, or while
-// the cook thread runs (the figures are then a moment's).
+// What the run has lost so far, for its account. Main thread; after
+// StopRecorder, or while the cook thread runs (the figures are then a
+// moment's).
 RecorderLosses RecorderLossesSoFar(Recorder* recorder);
 
 // Like StopRecorder for a recorder that InitRecorder set up without a cook

@@ -15,11 +15,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "formats/run_account.h"
 #include "tests/support/process.h"
 #include "tests/support/run_judge.h"
 #include "tests/support/x11_painter.h"
@@ -29,8 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-
-constexpr int kExitLost = 3;
 
 // Rectangles of random colours painted all over the screen, so that
 // segments grow as they would on a busy desktop.
@@ -59,31 +59,11 @@ class MovingScreen {
   std::thread thread_;
 };
 
-// The account line the program ends with, read back.
-struct Account {
-  bool found = false;
-  int segments = -1, frames = -1, not_written = -1, not_prepared = -1;
-  unsigned long not_completed = 0;
-  double without_segment_s = 0;
-  std::string reason;
-};
-
-Account ReadAccount(const std::string& err, const std::string& run_name) {
-  Account account;
-  std::string prefix = "slotrec: " + run_name + ": ";
-  std::size_t at = err.find(prefix);
-  if (at == std::string::npos) return account;
-  std::string line = err.substr(at + prefix.size(), err.find('\n', at) - at - prefix.size());
-  double mib = 0;
-  int consumed = 0;
-  account.found =
-      std::sscanf(line.c_str(),
-                  "%d segments, %d frames, %lf MiB; %d frames not written, %d segments not "
-                  "prepared, %lu not completed, %lf s without a segment; %n",
-                  &account.segments, &account.frames, &mib, &account.not_written,
-                  &account.not_prepared, &account.not_completed, &account.without_segment_s,
-                  &consumed) == 7;
-  account.reason = line.substr(static_cast<std::size_t>(consumed));
+// The account line the program ends with for the run in `run_directory`,
+// read back; nothing when there is none.
+std::optional<RunAccount> ReadAccount(const std::string& err, const std::string& run_directory) {
+  std::optional<RunAccount> account = FindRunAccount(err);
+  if (!account || account->directory != fs::path(run_directory).filename().string()) return std::nullopt;
   return account;
 }
 
@@ -181,19 +161,21 @@ class Faults : public ::testing::Test {
     if (runs.empty()) return {};
     testsupport::RunVerdict verdict = testsupport::JudgeRun(runs[0], {rate});
     for (const std::string& problem : verdict.problems) ADD_FAILURE() << problem;
-    account_ = ReadAccount(result.err, fs::path(runs[0]).filename().string());
-    EXPECT_TRUE(account_.found) << result.err;
+    std::optional<RunAccount> account = ReadAccount(result.err, runs[0]);
+    EXPECT_TRUE(account.has_value()) << result.err;
+    account_ = account.value_or(RunAccount{});
     EXPECT_EQ(account_.segments, static_cast<int>(verdict.segments.size())) << result.err;
     EXPECT_EQ(account_.frames, verdict.frames()) << result.err;
-    bool lost = account_.not_written > 0 || account_.not_prepared > 0 || account_.not_completed > 0;
-    EXPECT_EQ(result.exit_status, lost ? kExitLost : 0) << result.err;
+    // The status follows from the figures the line shows: nothing lost that
+    // the line does not say.
+    EXPECT_EQ(result.exit_status, RunAccountExitStatus(account_)) << result.err;
     return verdict;
   }
 
   static testsupport::XvfbServer* server_;
   static MovingScreen* screen_;
   std::string scratch_;
-  Account account_;
+  RunAccount account_;  // as the line says
 };
 
 testsupport::XvfbServer* Faults::server_ = nullptr;
@@ -213,7 +195,7 @@ TEST_F(Faults, ClosedStandardStreamsAreGivenDevNullAndTheRunRecords) {
     for (const std::string& problem : verdict.problems) ADD_FAILURE() << problem;
     EXPECT_GE(verdict.frames(), 15);
     if (closed[0] == 0) {
-      EXPECT_TRUE(ReadAccount(result.err, fs::path(runs[0]).filename()).found);
+      EXPECT_TRUE(ReadAccount(result.err, runs[0]).has_value());
     }
     RemoveTree(runs[0]);
   }
@@ -225,7 +207,7 @@ TEST_F(Faults, EveryAcceptedFrameRateRecordsAtItsOwnRate) {
   testsupport::RunVerdict verdict = Judge(result, scratch_, "2000/1");
   EXPECT_EQ(Count(result.out, " AVIStreamWrite failed!"), 0);
   EXPECT_GE(verdict.frames(), 30);
-  EXPECT_EQ(account_.not_written, 0);
+  EXPECT_EQ(account_.losses.failed_writes, 0);
 }
 
 TEST_F(Faults, AFileSizeLimitClosesEachSegmentThatReachesItWithLinesAndFramesOneToOne) {
@@ -234,8 +216,8 @@ TEST_F(Faults, AFileSizeLimitClosesEachSegmentThatReachesItWithLinesAndFramesOne
   ChildResult result = RunChild(command);
   ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
   testsupport::RunVerdict verdict = Judge(result, scratch_, "20/1");
-  EXPECT_EQ(result.exit_status, kExitLost);
-  EXPECT_GE(account_.not_written, 1);
+  EXPECT_EQ(result.exit_status, kExitLostRecording);
+  EXPECT_GE(account_.losses.failed_writes, 1);
   EXPECT_GE(Count(result.err, "a frame could not be written"), 1);
   // One refused write per segment, not one per tick.
   EXPECT_LE(Count(result.out, " AVIStreamWrite failed!"), static_cast<int>(verdict.segments.size()));
@@ -258,10 +240,10 @@ TEST_F(Faults, AFullFileSystemClosesTheSegmentStopsNewOnesAndRecordingResumesWit
   ChildResult result = RunChild(command);
   ASSERT_TRUE(result.exited) << result.err;
   testsupport::RunVerdict verdict = Judge(result, disk, "20/1");
-  EXPECT_EQ(result.exit_status, kExitLost);
-  EXPECT_GE(account_.not_written, 1);
-  EXPECT_GE(account_.not_completed, 1u);
-  EXPECT_GE(account_.not_prepared, 1);
+  EXPECT_EQ(result.exit_status, kExitLostRecording);
+  EXPECT_GE(account_.losses.failed_writes, 1);
+  EXPECT_GE(account_.incomplete_files, 1u);
+  EXPECT_GE(account_.losses.unprepared_segments, 1);
   EXPECT_GE(Count(result.err, "a frame could not be written"), 1) << result.err;
   EXPECT_EQ(Count(result.err, "free for the recording, less than the 16 MiB kept free"), 1) << result.err;
   EXPECT_EQ(Count(result.err, "MiB free again; new segments are opened again"), 1) << result.err;
@@ -307,8 +289,8 @@ TEST_F(Faults, NowhereToWriteIsRefusedAtStartAndRetriedWithoutSpinningDuringTheR
   result = RunChild(command);
   ASSERT_TRUE(result.exited) << result.err;
   testsupport::RunVerdict verdict = Judge(result, disk);
-  EXPECT_EQ(result.exit_status, kExitLost);
-  EXPECT_GE(account_.not_prepared, 2);
+  EXPECT_EQ(result.exit_status, kExitLostRecording);
+  EXPECT_GE(account_.losses.unprepared_segments, 2);
   EXPECT_GE(Count(result.out, " AVIFileOpen failed!"), 2);
   EXPECT_EQ(Count(result.err, "could not be prepared"), 1) << result.err;
   EXPECT_EQ(Count(result.err, "segments are prepared again"), 1) << result.err;
@@ -375,7 +357,7 @@ TEST_F(Faults, AHangUpIgnoredByNohupStaysIgnored) {
   ChildResult result = RunChild(command);
   ASSERT_TRUE(result.exited) << result.err;
   Judge(result, scratch_, "10/1");
-  EXPECT_EQ(account_.reason, "stopped by an interrupt (Ctrl-C, SIGINT)");
+  EXPECT_EQ(account_.stop, RunStop::kInterrupt);
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "formats/run_account.h"
 #include "tests/support/run_judge.h"
 #include "tests/support/x11_painter.h"
 #include "tests/support/xvfb.h"
@@ -72,9 +74,9 @@ std::string Record(const std::string& display, const std::string& name, const st
 // even time without a segment (which a busy machine can cost a recorder
 // that runs at idle priority).
 bool LostNothing(const ChildResult& result) {
-  return result.exited && result.exit_status == 0 &&
-         result.err.find("; 0 frames not written, 0 segments not prepared, 0 not completed, 0.0 s without a "
-                         "segment;") != std::string::npos;
+  std::optional<RunAccount> account = FindRunAccount(result.err);
+  return result.exited && result.exit_status == 0 && account &&
+         RunAccountExitStatus(*account) == 0 && account->losses.no_segment_ms == 0;
 }
 
 class RecordedRunsEnvironment : public ::testing::Environment {
