@@ -4,9 +4,17 @@
 
 #include "formats/printf_scan.h"
 
+int FormatMetaFrameLine(char (&out)[kMetaFrameLineSize], const MetaFrameLine& frame) {
+  return std::snprintf(out, sizeof out, meta_text::kFrameLine, static_cast<std::int32_t>(frame.time),
+                       frame.x, frame.y);
+}
+
 int WriteMetaFrameLine(std::FILE* file, const MetaFrameLine& frame) {
-  return std::fprintf(file, meta_text::kFrameLine, static_cast<std::int32_t>(frame.time), frame.x,
-                      frame.y);
+  char line[kMetaFrameLineSize];
+  const int length = FormatMetaFrameLine(line, frame);
+  if (length <= 0) return -1;
+  const auto size = static_cast<std::size_t>(length);
+  return std::fwrite(line, 1, size, file) == size ? length : -1;
 }
 
 bool ParseMetaFrameLine(std::string_view line, MetaFrameLine* frame) {

@@ -5,6 +5,7 @@
 // rewrites the line ends).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -23,7 +24,14 @@ struct MetaFrameLine {
   std::int32_t y = 0;
 };
 
-// Writes the frame line to `file` in one call; returns what fprintf returns.
+// Room for the longest frame line with its CR LF and a NUL.
+inline constexpr std::size_t kMetaFrameLineSize = 64;
+
+// The frame line with its CR LF into `out`; returns its length.
+int FormatMetaFrameLine(char (&out)[kMetaFrameLineSize], const MetaFrameLine& frame);
+
+// Writes the frame line to `file` in one call; returns its length, or -1
+// when the file took it not at all or only in part.
 int WriteMetaFrameLine(std::FILE* file, const MetaFrameLine& frame);
 
 // Reads one frame line, given without its CR LF: true only for a line

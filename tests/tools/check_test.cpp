@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/avi_chunks.h"
+#include "formats/meta_text.h"
+#include "formats/run_names.h"
 #include "tests/support/run_judge.h"
 #include "tests/tools/tool_runs.h"
 
@@ -117,8 +120,9 @@ std::string RandomBytes(std::size_t n) {
   return bytes;
 }
 
-void PutLe32(std::string* bytes, std::size_t at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<char>(value >> (8 * i));
+// A little-endian field of a file's bytes.
+void PutField(std::string* bytes, std::size_t at, std::uint32_t value) {
+  PutLe32(reinterpret_cast<std::uint8_t*>(bytes->data() + at), value);
 }
 
 // The .meta's text with its frame lines edited by `edit`.
@@ -179,10 +183,10 @@ const Damage kDamages[] = {
        std::string avi = tooltest::ReadFile(r + "/000-01.avi");
        std::size_t movi = avi.find("movi");
        avi = avi.substr(0, movi + 4) + std::string("idx1\0\0\0\0", 8);
-       PutLe32(&avi, movi - 4, 4);
-       PutLe32(&avi, 4, static_cast<std::uint32_t>(avi.size() - 8));
+       PutField(&avi, movi - 4, 4);
+       PutField(&avi, 4, static_cast<std::uint32_t>(avi.size() - 8));
        tooltest::WriteFile(r + "/000-01.avi", avi);
-       tooltest::WriteFile(r + "/000-01.meta", "<?xml version=\"1.0\"?>\r\n<frames>\r\n\r\n</frames>\r\n");
+       tooltest::WriteFile(r + "/000-01.meta", std::string(meta_text::kHeader) + meta_text::kFooter);
      },
      {"no_frames"}, "000-01 holds no frames"},
     {"MetaWithoutFooter",
@@ -321,12 +325,15 @@ TEST(LargeRun, TenThousandPairsAreCheckedAndJoined) {
   ASSERT_FALSE(times.empty());
   constexpr int kPairs = 10000;
   for (int i = 0; i < kPairs; ++i) {
-    char stem[16];
-    std::snprintf(stem, sizeof stem, "%03d-%02d", i / 60, i % 60);
+    const std::string stem = SegmentStem(i * 1000LL);
     fs::create_hard_link(whole + "/000-00.avi", run + "/" + stem + ".avi");
-    std::string meta = "<?xml version=\"1.0\"?>\r\n<frames>\r\n";
-    for (long long t : times) meta += "<frame time=\"" + std::to_string(t + i * 1000LL) + "\" x=\"1\" y=\"2\"/>\r\n";
-    tooltest::WriteFile(run + "/" + stem + ".meta", meta + "\r\n</frames>\r\n");
+    std::string meta = meta_text::kHeader;
+    for (long long t : times) {
+      char line[kMetaFrameLineSize];
+      FormatMetaFrameLine(line, {static_cast<std::uint32_t>(t + i * 1000LL), 1, 2});
+      meta += line;
+    }
+    tooltest::WriteFile(run + "/" + stem + ".meta", meta + meta_text::kFooter);
   }
   // Well under a second a pair: the time limit is a few ms a pair.
   ChildResult result = tooltest::Check({"--json", run}, 240000);

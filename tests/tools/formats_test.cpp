@@ -74,7 +74,8 @@ TEST(MetaFrameLine, ReadsBackEveryTimeTheTimerGivesAndNothingElse) {
   ASSERT_GE(fd, 0);
   std::FILE* file = fdopen(fd, "w+b");
   const std::vector<MetaFrameLine> frames = {
-      {0, 0, 0}, {2147483647u, -1280, 300}, {2147483648u, 5, -7}, {4294967295u, 2147483647, -2147483647 - 1}};
+      {0, 0, 0}, {2147483647u, -1280, 300}, {2147483648u, 5, -7}, {4294967295u, 2147483647, 1},
+      {2147483648u, -2147483647 - 1, -2147483647 - 1}};  // the longest line
   for (const MetaFrameLine& frame : frames) ASSERT_GT(WriteMetaFrameLine(file, frame), 0);
   std::rewind(file);
   char text[128];
