@@ -46,7 +46,9 @@ namespace {
 // is a header.
 bool FindIn(const RiffRead& read, std::int64_t from, std::int64_t to, AviHeaders* headers) {
   RiffWalk walk(read, from, to);
+  bool strh_here = false;  // the video stream's header was this level's last chunk
   for (RiffChunk chunk; walk.Next(&chunk);) {
+    if (!chunk.Is("strf")) strh_here = strh_here && chunk.Is("strh");
     if (chunk.Is("LIST")) {
       if (!chunk.has_type) return true;
       if (chunk.IsListOf("movi")) {
@@ -64,7 +66,15 @@ bool FindIn(const RiffRead& read, std::int64_t from, std::int64_t to, AviHeaders
       headers->avih = chunk.data();
     } else if (chunk.Is("strh") && chunk.size >= avi_field::kStreamHeaderBytes && headers->strh < 0) {
       std::uint8_t type[4];
-      if (read(chunk.data(), type, sizeof type) && IsFourcc(type, "vids")) headers->strh = chunk.data();
+      if (read(chunk.data(), type, sizeof type) && IsFourcc(type, "vids")) {
+        headers->strh = chunk.data();
+        headers->strh_bytes = chunk.size;
+        strh_here = true;
+      }
+    } else if (chunk.Is("strf") && strh_here && chunk.size >= avi_field::kStreamFormatBytes) {
+      // The format that follows the video stream's header in its list.
+      headers->strf = chunk.data();
+      strh_here = false;
     }
   }
   return true;
@@ -98,4 +108,66 @@ std::array<AviPatch, 5> AviCutBackPatches(const AviHeaders& headers, std::int64_
            {headers.avih + avi_field::kFlags, kFlags},
            {headers.avih + avi_field::kTotalFrames, chunks},
            {headers.strh + avi_field::kLength, chunks}}};
+}
+
+void PutAviIndexEntry(std::uint8_t* into, const AviIndexEntry& entry) {
+  std::memcpy(into, entry.id, 4);
+  PutLe32(into + 4, entry.flags);
+  PutLe32(into + 8, entry.offset);
+  PutLe32(into + 12, entry.size);
+}
+
+AviIndexEntry ReadAviIndexEntry(const std::uint8_t* bytes) {
+  AviIndexEntry entry;
+  std::memcpy(entry.id, bytes, 4);
+  entry.flags = ReadLe32(bytes + 4);
+  entry.offset = ReadLe32(bytes + 8);
+  entry.size = ReadLe32(bytes + 12);
+  return entry;
+}
+
+std::uint32_t AviIndexOffset(std::int64_t movi, std::int64_t chunk_at) {
+  return static_cast<std::uint32_t>(chunk_at - (movi + 8));
+}
+
+bool IsStreamDataChunk(const std::uint8_t* id) {
+  auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
+  if (!digit(id[0]) || !digit(id[1])) return false;
+  return std::memcmp(id + 2, "dc", 2) == 0 || std::memcmp(id + 2, "db", 2) == 0 ||
+         std::memcmp(id + 2, "wb", 2) == 0 || std::memcmp(id + 2, "pc", 2) == 0;
+}
+
+bool IsUncompressedVideoChunk(const std::uint8_t* id) {
+  return IsStreamDataChunk(id) && std::memcmp(id + 2, "db", 2) == 0;
+}
+
+std::vector<AviPatch> AviCompletionPatches(const AviHeaders& headers, std::int64_t movi_end,
+                                           std::int64_t file_end, std::uint32_t chunks,
+                                           std::uint32_t flags, std::uint32_t largest_chunk) {
+  std::vector<AviPatch> patches = {
+      {4, static_cast<std::uint32_t>(file_end - 8)},
+      {headers.movi + 4, static_cast<std::uint32_t>(movi_end - headers.movi - 8)},
+      {headers.avih + avi_field::kFlags, flags | avi_field::kHasIndex},
+      {headers.avih + avi_field::kTotalFrames, chunks},
+      {headers.strh + avi_field::kLength, chunks}};
+  if (headers.strh_bytes >= avi_field::kStreamHeaderBufferBytes && largest_chunk > 0)
+    patches.push_back({headers.strh + avi_field::kSuggestedBufferSize, largest_chunk});
+  return patches;
+}
+
+bool IsH264Compression(std::uint32_t fourcc) {
+  for (const char* name : {"H264", "h264", "X264", "x264", "avc1", "AVC1"})
+    if (fourcc == ReadLe32(reinterpret_cast<const std::uint8_t*>(name))) return true;
+  return false;
+}
+
+bool H264FrameIsIdr(const std::uint8_t* data, std::size_t size) {
+  for (std::size_t i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const int type = data[i + 3] & 0x1f;
+    if (type == 5) return true;
+    if (type >= 1 && type <= 4) return false;  // the first slice is no IDR slice
+    i += 2;
+  }
+  return false;
 }

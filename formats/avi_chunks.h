@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <utility>
+#include <vector>
 
 // Little-endian 32-bit fields.
 std::uint32_t ReadLe32(const std::uint8_t* bytes);
@@ -76,6 +77,10 @@ inline constexpr std::uint32_t kStreamHeaderBytes = 36;  // as far as kLength re
 inline constexpr std::int64_t kScale = 20;
 inline constexpr std::int64_t kRate = 24;
 inline constexpr std::int64_t kLength = 32;
+inline constexpr std::int64_t kSuggestedBufferSize = 36;  // strh: the largest chunk
+inline constexpr std::uint32_t kStreamHeaderBufferBytes = 40;  // as far as it reaches
+inline constexpr std::int64_t kCompression = 16;  // in the stream format ("strf", a BITMAPINFOHEADER)
+inline constexpr std::uint32_t kStreamFormatBytes = 40;
 inline constexpr std::uint32_t kHasIndex = 0x10;
 inline constexpr std::uint32_t kIsInterleaved = 0x100;
 inline constexpr std::uint32_t kTrustChunkType = 0x800;
@@ -86,6 +91,8 @@ struct AviHeaders {
   std::int64_t hdrl = -1;  // the header list
   std::int64_t avih = -1;  // the data of the main header
   std::int64_t strh = -1;  // the data of the first video stream header
+  std::uint32_t strh_bytes = 0;  // its size
+  std::int64_t strf = -1;  // the data of that stream's format, when whole
   std::int64_t movi = -1;  // the frame list (its size field at movi + 4)
   std::uint32_t movi_size = 0;  // as its header says
 };
@@ -115,3 +122,54 @@ std::array<AviPatch, 3> AviRatePatches(const AviHeaders& headers, std::uint32_t 
 // both headers. `headers` must have avih, strh and movi.
 std::array<AviPatch, 5> AviCutBackPatches(const AviHeaders& headers, std::int64_t file_end,
                                           std::uint32_t chunks);
+
+// The index ("idx1") that ends the first RIFF list: one entry per chunk of
+// the frame list, in file order, each giving the chunk's id, whether it is a
+// key frame, its offset counted from the frame list's type field ("movi")
+// and its size.
+namespace avi_index {
+inline constexpr std::uint32_t kEntryBytes = 16;
+inline constexpr std::uint32_t kKeyFrame = 0x10;  // AVIIF_KEYFRAME
+}  // namespace avi_index
+
+struct AviIndexEntry {
+  std::uint8_t id[4] = {};
+  std::uint32_t flags = 0;
+  std::uint32_t offset = 0;  // of the chunk's header, from the frame list's type field
+  std::uint32_t size = 0;
+};
+
+// Writes `entry` as the 16 bytes of the index at `into`.
+void PutAviIndexEntry(std::uint8_t* into, const AviIndexEntry& entry);
+// Reads the 16 bytes of an index entry.
+AviIndexEntry ReadAviIndexEntry(const std::uint8_t* bytes);
+// The offset an entry gives for the chunk whose header is at `chunk_at` of
+// a file whose frame list starts at `movi`.
+std::uint32_t AviIndexOffset(std::int64_t movi, std::int64_t chunk_at);
+
+// Whether a chunk of the frame list holds a stream's data: two digits (the
+// stream) and "dc" (compressed video), "db" (uncompressed video), "wb"
+// (audio) or "pc" (a palette change).
+bool IsStreamDataChunk(const std::uint8_t* id);
+// A frame of uncompressed video: every one is a key frame.
+bool IsUncompressedVideoChunk(const std::uint8_t* id);
+
+// The fields to fill in for a first RIFF list completed with its index:
+// the frame list ends (and the index begins) at `movi_end`, the file ends
+// after the index at `file_end`; the frame list holds `chunks` chunks (a
+// frame each, dropped frames as empty chunks), the largest `largest_chunk`
+// bytes. `flags` are the main header's flags as they stand; the index is
+// added to them. Gives the sizes of the RIFF list and the frame list, the
+// main header's flags and frame count, the stream header's length and (when
+// its header reaches that far and a chunk holds data) its suggested buffer
+// size. `headers` must have avih, strh and movi.
+std::vector<AviPatch> AviCompletionPatches(const AviHeaders& headers, std::int64_t movi_end,
+                                           std::int64_t file_end, std::uint32_t chunks,
+                                           std::uint32_t flags, std::uint32_t largest_chunk);
+
+// The H.264 compressions a stream format names (biCompression).
+bool IsH264Compression(std::uint32_t fourcc);
+// Whether an H.264 frame in the Annex B byte stream (NAL units after start
+// codes, as x264 writes into AVI) is an IDR picture: its first slice is a
+// NAL unit of type 5.
+bool H264FrameIsIdr(const std::uint8_t* data, std::size_t size);
