@@ -35,6 +35,29 @@ bool LooksLikeRunName(std::string_view name) {
   return true;
 }
 
+std::optional<RunNameTime> ParseRunName(std::string_view name) {
+  if (!LooksLikeRunName(name)) return std::nullopt;
+  auto number = [&](std::size_t at, std::size_t digits) {
+    int value = 0;
+    for (std::size_t i = at; i < at + digits; ++i) value = value * 10 + (name[i] - '0');
+    return value;
+  };
+  RunNameTime t;
+  t.year = number(0, 4);
+  t.month = number(5, 2);
+  t.day = number(8, 2);
+  t.hour = number(11, 2);
+  t.minute = number(14, 2);
+  t.second = number(17, 2);
+  t.millisecond = number(20, 3);
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.month < 1 || t.month > 12 || t.day < 1) return std::nullopt;
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  const int days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+  if (t.day > days || t.hour > 23 || t.minute > 59 || t.second > 59) return std::nullopt;
+  return t;
+}
+
 void FormatSegmentName(char* out, std::size_t capacity, std::uint32_t start_ms,
                        const char* name_format) {
   FormatStartName(out, capacity, start_ms, name_format);

@@ -26,6 +26,17 @@ void FormatRunName(char* out, std::size_t capacity, int year, int month, int day
 // True for a name FormatRunName gives (for years of four digits).
 bool LooksLikeRunName(std::string_view name);
 
+// The local date and time a run directory's name gives.
+struct RunNameTime {
+  int year = 0, month = 0, day = 0;  // month 1-12, day 1-31
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// Reads a name FormatRunName gives back into its local time; nothing when
+// `name` has not that shape or names no real date and time (a 13th month,
+// 30 February, hour 24, minute or second 60).
+std::optional<RunNameTime> ParseRunName(std::string_view name);
+
 // A segment file's name from the minutes and seconds of its start,
 // `start_ms` after the start of recording, with run_name::kAviFormat or
 // kMetaFormat (kAviFormat gives 001-00.avi for 60000).
