@@ -47,6 +47,12 @@ void ReleaseDirectoryHold(HANDLE hold);
 // cursor). Main thread, before the grabber opens.
 void DescribeScreenCapture(BOOL with_cursor, BOOL whole_desktop);
 
+// Has the file or directory at `path` reach the disk: what a power cut can
+// no longer take. Waits for the disk, so it is for the segment thread and
+// the run's end, never for the frame path. Says nothing of a failure (the
+// file is still there, only not yet safe). Any thread.
+void FlushToDisk(LPCSTR path);
+
 // Written once for every platform and the test fake, over the console
 // control operations (platform/stop_requests.cpp):
 

@@ -161,7 +161,7 @@ void FinaliseAll(Recorder* r) {
   // current comes before pending in time.
   held.insert(held.end() - 1, r->current);
   EmptySlot(&r->current);
-  for (SegmentSlot& slot : held) FinaliseSegment(&slot);
+  for (SegmentSlot& slot : held) FinaliseSegment(r, &slot);
 }
 
 void AddNoSegmentTime(Recorder* r, uint32_t ms) {

@@ -116,6 +116,9 @@ Preparation OpenSegment(Recorder* r, SegmentSlot* slot, const SegmentNames& name
     LogLine(log_text::kSetFormatFailed, *result);
     return Preparation::kFailed;
   }
+  // The two new names are in the directory for good, whatever happens to
+  // the power before the segment is done.
+  FlushToDisk(".");
   return Preparation::kDone;
 }
 
@@ -291,13 +294,22 @@ void ShiftAVI(Recorder* r) {
   LogLine(log_text::kShiftAvi, r->current.start_ms);
 }
 
-void FinaliseSegment(SegmentSlot* slot) {
+void FinaliseSegment(const Recorder* r, SegmentSlot* slot) {
+  const bool avi = slot->avi_file != nullptr;
+  const bool meta = slot->meta_file != nullptr;
   if (slot->compressed_stream != nullptr) AVIStreamRelease(slot->compressed_stream);
   if (slot->raw_stream != nullptr) AVIStreamRelease(slot->raw_stream);
-  if (slot->avi_file != nullptr) AVIFileRelease(slot->avi_file);
-  if (slot->meta_file != nullptr) {
+  if (avi) AVIFileRelease(slot->avi_file);
+  if (meta) {
     std::fputs(meta_text::kFooter, slot->meta_file);
     std::fclose(slot->meta_file);
+  }
+  // A finished pair is on the disk before the next is begun: a power cut
+  // then takes at most the open segments, which a repair can mend.
+  if (slot->slot_index >= 0) {
+    const SegmentNames names = NamesForSlot(r, slot->slot_index);
+    if (avi) FlushToDisk(names.avi);
+    if (meta) FlushToDisk(names.meta);
   }
   EmptySlot(slot);
 }
@@ -308,7 +320,7 @@ void CookCycle(Recorder* r) {
   for (SegmentSlot& retired : TakeRetired(r)) {
     int32_t slot_index = retired.slot_index;
     bool held_files = retired.avi_file != nullptr;
-    FinaliseSegment(&retired);
+    FinaliseSegment(r, &retired);
     if (held_files && slot_index >= 0) NoteSegmentSize(r, slot_index);
   }
   LogLine(log_text::kCookStreams, result, " ", r->last_tick.load());

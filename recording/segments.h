@@ -47,7 +47,7 @@ void CookThreadProc(Recorder* recorder);
 
 // Releases the slot's streams and file (completing the AVI), writes the
 // footer to its .meta file and closes it, then empties the slot.
-void FinaliseSegment(SegmentSlot* slot);
+void FinaliseSegment(const Recorder* r, SegmentSlot* slot);
 
 // Milliseconds the cook thread waits between cycles: 0.8 timeslot.
 uint32_t CookSleepMs(int32_t slot_ms);

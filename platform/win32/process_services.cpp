@@ -6,6 +6,16 @@ DWORD IncompleteAviFiles() { return 0; }
 
 void DescribeScreenCapture(BOOL, BOOL) {}
 
+// FlushFileBuffers needs a handle with write access; backup semantics let
+// the same call open a directory, which NTFS flushes too.
+void FlushToDisk(LPCSTR path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  FlushFileBuffers(file);
+  CloseHandle(file);
+}
+
 // A handle on the directory with the right to add files, sharing only
 // reading: another hold (which asks for the same right) is refused with a
 // sharing violation, while entering the directory, listing it and making

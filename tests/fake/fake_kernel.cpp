@@ -274,6 +274,9 @@ bool WatchSessionEnd(PHANDLER_ROUTINE) { return true; }
 
 // Directories are held by the process alone in unit tests.
 HANDLE HoldDirectory(LPCSTR) { return reinterpret_cast<HANDLE>(1); }
+
+// The fake's files are real, but no test here judges the disk.
+void FlushToDisk(LPCSTR) {}
 void ReleaseDirectoryHold(HANDLE) {}
 
 // ---- events -----------------------------------------------------------------------

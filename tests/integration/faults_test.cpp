@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -342,6 +343,62 @@ TEST_F(Faults, TwoRecordersStartedInTheSameMillisecondNeverShareADirectory) {
     testsupport::RunVerdict verdict = testsupport::JudgeRun(run, {"10/1"});
     for (const std::string& problem : verdict.problems) ADD_FAILURE() << run << ": " << problem;
     EXPECT_GE(verdict.frames(), 10) << run;
+  }
+}
+
+// Every finished pair reaches the disk, and so does every directory entry
+// a preparation makes, from the segment thread: a power cut can then take
+// only the open segments. Seen with strace: each fsync with its file's
+// name and its thread; the main thread flushes only the first preparation's
+// entries and, once stopped, the segments the teardown finishes.
+TEST_F(Faults, FinishedPairsAndNewEntriesAreFlushedOffTheFramePath) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string trace = scratch_ + "/fsync.trace";
+  ChildCommand command = Command({"fps=10", "slotsecs=1"}, 0);
+  command.program = "/usr/bin/strace";
+  command.argv = {"strace", "-f", "-y", "-ttt", "-qq", "-e", "trace=fsync,fdatasync", "-o", trace,
+                  SLOTREC_BINARY, "fps=10", "slotsecs=1"};
+  double stopped_at = 0;
+  command.while_running = [&stopped_at](pid_t strace_pid) {
+    std::this_thread::sleep_for(milliseconds(4500));
+    // The recorder is strace's child.
+    std::ifstream children("/proc/" + std::to_string(strace_pid) + "/task/" +
+                           std::to_string(strace_pid) + "/children");
+    pid_t recorder = 0;
+    children >> recorder;
+    stopped_at = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (recorder > 0) kill(recorder, SIGINT);
+  };
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  testsupport::RunVerdict verdict = Judge(result, scratch_, "10/1");
+  ASSERT_GE(verdict.segments.size(), 4u);
+
+  std::map<std::string, int> flushes;  // by file name ("." for the directory)
+  pid_t main_thread = 0;
+  std::ifstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    // 1234 1733712345.123456 fsync(5</tmp/.../2026-.../000-01.avi>) = 0
+    pid_t tid = 0;
+    double when = 0;
+    char call[16] = "";
+    if (std::sscanf(line.c_str(), "%d %lf %15[a-z](", &tid, &when, call) != 3) continue;
+    const std::size_t open = line.find('<'), close = line.find('>');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string path = line.substr(open + 1, close - open - 1);
+    const bool directory = testsupport::RunDirectories(scratch_).front() == path;
+    const std::string name = directory ? "." : fs::path(path).filename().string();
+    ++flushes[name];
+    if (main_thread == 0) main_thread = tid;  // the first preparation's, at the start
+    if (tid == main_thread && flushes["."] > 1) {
+      EXPECT_GE(when, stopped_at) << "a flush on the main thread while it recorded: " << line;
+    }
+  }
+  // One flush per new pair's entries, one per finished file.
+  EXPECT_EQ(flushes["."], static_cast<int>(verdict.segments.size()));
+  for (const testsupport::SegmentVerdict& segment : verdict.segments) {
+    EXPECT_EQ(flushes[segment.stem + ".avi"], 1) << segment.stem;
+    EXPECT_EQ(flushes[segment.stem + ".meta"], 1) << segment.stem;
   }
 }
 

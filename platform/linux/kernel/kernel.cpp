@@ -295,6 +295,14 @@ HANDLE HoldDirectory(LPCSTR directory) {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
 }
 
+void FlushToDisk(LPCSTR path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (fsync(fd) != 0 && errno == EINTR) {
+  }
+  close(fd);
+}
+
 void ReleaseDirectoryHold(HANDLE hold) {
   if (hold != nullptr) close(static_cast<int>(reinterpret_cast<intptr_t>(hold) - 1));
 }
