@@ -68,7 +68,8 @@ void DeleteFrameBitmap(ScreenGrabber* g) {
 }
 
 // Queries the cursor and copies the frame; when the cursor query works,
-// notes the cursor image's position and paints it if asked.
+// notes the cursor image's position and paints it if asked. Notes whether
+// the screen could be copied.
 void CopyScreenWithCursor(ScreenGrabber* g) {
   CURSORINFO cursor{};
   cursor.cbSize = sizeof cursor;
@@ -76,8 +77,10 @@ void CopyScreenWithCursor(ScreenGrabber* g) {
   bool have_cursor = GetCursorInfo(&cursor) && cursor.hCursor != nullptr &&
                      GetIconInfo(cursor.hCursor, &icon);
 
-  BitBlt(g->memory_dc, 0, 0, g->width, g->height, g->screen_dc, g->source_x, g->source_y,
-         SRCCOPY);
+  g->copy_failed = BitBlt(g->memory_dc, 0, 0, g->width, g->height, g->screen_dc, g->source_x,
+                          g->source_y, SRCCOPY)
+                       ? 0
+                       : 1;
 
   // Without a cursor the frame keeps the last known position and nothing is
   // drawn or deleted.

@@ -37,6 +37,10 @@ struct ScreenGrabber {
   int32_t source_y;
   HGDIOBJ original_bitmap;  // memory_dc's own bitmap, selected back before deleting ours
   GrabberFailure failure;
+  // Non-zero when the last grab could not copy the screen (BitBlt failed: a
+  // locked workstation, the secure desktop, a disconnected session); the
+  // frame then holds what the screen last showed.
+  int32_t copy_failed;
 };
 
 // Opens the grabber: has FindCompressor choose the compressor, opens the
@@ -48,8 +52,9 @@ struct ScreenGrabber {
 // Main thread.
 ScreenGrabber* OpenGrabber(ScreenGrabber* grabber, int32_t with_cursor, int32_t whole_desktop);
 
-// Captures one width x height frame into the DIB and updates cursor_x and
-// cursor_y. Allocates nothing once the size is settled. Main thread.
+// Captures one width x height frame into the DIB and updates cursor_x,
+// cursor_y and copy_failed. Allocates nothing once the size is settled.
+// Main thread.
 void GrabFrame(ScreenGrabber* grabber);
 
 // Releases everything the grabber holds; safe to call twice. Main thread.

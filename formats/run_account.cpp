@@ -11,7 +11,8 @@ namespace {
 
 constexpr char kLineFormat[] =
     "slotrec: %s: %d segments, %d frames, %.1f MiB; %d frames not written, %d segments not "
-    "prepared, %lu not completed, %.1f s without a segment; %s\n";
+    "prepared, %lu not completed, %.1f s without a segment, %d frames while the screen could "
+    "not be read; %s\n";
 
 // By RunStop.
 constexpr const char* kStopTexts[] = {
@@ -33,12 +34,12 @@ std::string FormatRunAccount(const RunAccount& a) {
   const double mib = static_cast<double>(a.bytes) / kMebibyte;
   const double no_segment_s = a.losses.no_segment_ms / 1000.0;
   const auto incomplete = static_cast<unsigned long>(a.incomplete_files);
-  // Room for the directory and the rest at its longest: the texts, eight
+  // Room for the directory and the rest at its longest: the texts, nine
   // figures of at most 20 digits and the longest reason.
   std::string line(a.directory.size() + 512, '\0');
   int size = std::snprintf(line.data(), line.size(), kLineFormat, a.directory.c_str(), a.segments,
                            a.frames, mib, a.losses.failed_writes, a.losses.unprepared_segments,
-                           incomplete, no_segment_s, stop);
+                           incomplete, no_segment_s, a.losses.unreadable_frames, stop);
   line.resize(size > 0 ? std::min(static_cast<std::size_t>(size), line.size() - 1) : 0);
   return line;
 }
@@ -55,8 +56,9 @@ std::optional<RunAccount> ParseRunAccount(std::string_view line) {
   a.losses.unprepared_segments = static_cast<std::int32_t>(f[5].integer);
   a.incomplete_files = static_cast<std::uint32_t>(f[6].integer);
   a.losses.no_segment_ms = static_cast<std::uint32_t>(std::llround(f[7].real * 1000.0));
+  a.losses.unreadable_frames = static_cast<std::int32_t>(f[8].integer);
   int stop = 0;
-  while (stop < kStopCount && f[8].text != kStopTexts[stop]) ++stop;
+  while (stop < kStopCount && f[9].text != kStopTexts[stop]) ++stop;
   if (stop == kStopCount) return std::nullopt;
   a.stop = static_cast<RunStop>(stop);
   return a;

@@ -35,6 +35,11 @@ struct RecorderLosses {
   // left of its timeslot is in no_segment_ms. The exit rule still reads it,
   // so that a segment cut short can never end a run with status 0.
   std::int32_t closed_segments = 0;
+  // Frames written while the screen could not be read (a locked
+  // workstation, the secure desktop, a disconnected session): each holds
+  // what the screen last showed. The desktop's doing, not a fault of the
+  // run, so the exit rule leaves it out.
+  std::int32_t unreadable_frames = 0;
 };
 
 struct RunAccount {

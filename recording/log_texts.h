@@ -41,6 +41,10 @@ inline constexpr const char* kSpaceBack = "%lu MiB free again; new segments are 
 inline constexpr const char* kSegmentClosed =
     "%s: a frame could not be written (code %ld); the segment is closed and the rest of "
     "its timeslot is not recorded";
+inline constexpr const char* kScreenUnreadable =
+    "%s: the screen cannot be read (the workstation locked, or another desktop or session "
+    "in front); the frames go on with what it last showed";
+inline constexpr const char* kScreenReadable = "%s: the screen can be read again, after %ld frames";
 inline constexpr const char* kCookLeftBehind =
     "the segment thread did not finish within %d s; the segments in its hands are left "
     "unfinished";

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "formats/run_names.h"
 #include "platform/guarded_call.h"
@@ -41,6 +42,32 @@ bool WriteFrameGuarded(SegmentSlot* slot, const BITMAPINFOHEADER* dib, HRESULT* 
   if (!RunGuarded(WriteFrame, &write)) return false;
   *result = write.result;
   return true;
+}
+
+// The local date and time, for what is said on standard error.
+std::string LocalTimeText() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  char text[48];  // room for any WORD values
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
+                now.wHour, now.wMinute, now.wSecond);
+  return text;
+}
+
+// A frame written from a screen that could or could not be read: counted
+// apart while it cannot, said when that begins and when it ends.
+void NoteScreenReading(Recorder* r, bool unreadable) {
+  if (unreadable) {
+    if (!r->screen_unreadable) ReportProblem(report_text::kScreenUnreadable, LocalTimeText().c_str());
+    r->screen_unreadable = true;
+    ++r->unreadable_run;
+    std::lock_guard<std::mutex> lock(r->hand_over_lock);
+    ++r->losses.unreadable_frames;
+  } else if (r->screen_unreadable) {
+    ReportProblem(report_text::kScreenReadable, LocalTimeText().c_str(), r->unreadable_run);
+    r->screen_unreadable = false;
+    r->unreadable_run = 0;
+  }
 }
 
 void CountFailedWrite(Recorder* r) {
@@ -103,6 +130,7 @@ void RecordFrame(Recorder* r) {
   }
   ++slot->frames;
   ++r->total_frames;
+  NoteScreenReading(r, r->grabber->copy_failed != 0);
 }
 
 // A tick without a segment to write to waits until its next frame is due (at

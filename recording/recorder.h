@@ -92,6 +92,11 @@ struct Recorder {
   // (either thread); read by the tick and the cook cycle's log line.
   std::atomic<uint32_t> last_tick{0};
 
+  // Main thread only: the frames written since the screen last could be
+  // read, while it cannot (said once when that begins, once when it ends).
+  bool screen_unreadable = false;
+  long unreadable_run = 0;
+
   std::thread cook_thread;
 };
 

@@ -131,6 +131,7 @@ struct FakeScreen {
   int virtual_width = 640;
   int virtual_height = 480;
   bool dc_fails = false;  // GetDC gives no device context
+  bool copy_fails = false;  // BitBlt fails (a locked workstation), the bitmap kept
 };
 void SetScreen(const FakeScreen& screen);
 

@@ -195,7 +195,7 @@ BOOL BitBlt(HDC hdc, int, int, int, int, HDC, int x1, int y1, DWORD) {
   ++g_state.counted.screen_calls.bitblt;
   g_state.counted.screen_calls.bitblt_sources.emplace_back(x1, y1);
   auto* dc = reinterpret_cast<FakeDC*>(hdc);
-  if (dc == nullptr || dc->selected == nullptr) return FALSE;
+  if (dc == nullptr || dc->selected == nullptr || g_state.screen.copy_fails) return FALSE;
   ++dc->selected->frame;
   return TRUE;
 }

@@ -2,6 +2,7 @@
 // timer wrap, long ticks, and what a faulting or failing write leaves.
 #include <gtest/gtest.h>
 
+#include "formats/run_account.h"
 #include "recording/segments.h"
 #include "tests/fake/fake_platform.h"
 #include "tests/recording/recorder_harness.h"
@@ -162,6 +163,37 @@ TEST_F(FrameClock, AnEightHourSleepIsAGapWithoutABurst) {
   const long first = std::stol(meta.substr(at + 13));
   EXPECT_GE(first, kNight);
   EXPECT_LT(first, kNight + 4000);
+}
+
+// A locked workstation: the screen copy fails for a while. The frame clock
+// goes on and the frames are written (lines equal frames), counted apart,
+// said once when it begins and once when it ends, with the local time; it
+// is no loss of the run.
+TEST_F(FrameClock, AnUnreadableScreenIsSaidCountedAndNoLoss) {
+  fake::SetLocalTime(SYSTEMTIME{2026, 12, 3, 9, 22, 5, 7, 0});
+  ::testing::internal::CaptureStderr();
+  Start(2, 10, 0);
+  for (int i = 0; i < 3; ++i) Tick();
+  fake::FakeScreen locked;
+  locked.copy_fails = true;
+  fake::SetScreen(locked);
+  for (int i = 0; i < 4; ++i) Tick();
+  fake::SetScreen(fake::FakeScreen{});
+  for (int i = 0; i < 3; ++i) Tick();
+  EXPECT_EQ(SplitLines(::testing::internal::GetCapturedStderr()),
+            (std::vector<std::string>{
+                "slotrec: 2026-12-09 22:05:07: the screen cannot be read (the workstation locked, "
+                "or another desktop or session in front); the frames go on with what it last "
+                "showed",
+                "slotrec: 2026-12-09 22:05:07: the screen can be read again, after 4 frames"}));
+  EXPECT_EQ(recorder.total_frames, 10);
+  RecorderLosses losses = RecorderLossesSoFar(&recorder);
+  EXPECT_EQ(losses.unreadable_frames, 4);
+  RunAccount account;
+  account.losses = losses;
+  EXPECT_EQ(RunAccountExitStatus(account), 0);
+  Finish();
+  EXPECT_EQ(FrameLines("000-00.meta"), 10);
 }
 
 TEST_F(FrameClock, AFaultInTheWriteIsReportedAndNotCounted) {

@@ -25,8 +25,8 @@ TEST(AccountLine, IsWrittenAsTheReadmeShowsReadBackAndDecidesTheExitStatus) {
   const std::string line = FormatRunAccount(account);
   EXPECT_EQ(line,
             "slotrec: 2026-12-08-09-05-07-042: 30 segments, 1198 frames, 9.6 MiB; 0 frames not "
-            "written, 0 segments not prepared, 0 not completed, 0.0 s without a segment; stopped by "
-            "an interrupt (Ctrl-C, SIGINT)\n");
+            "written, 0 segments not prepared, 0 not completed, 0.0 s without a segment, 0 frames "
+            "while the screen could not be read; stopped by an interrupt (Ctrl-C, SIGINT)\n");
   EXPECT_EQ(RunAccountExitStatus(account), 0);
 
   account.losses.failed_writes = 2;
