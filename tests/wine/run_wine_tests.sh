@@ -9,7 +9,11 @@
 # every one with the same checks. PIECES_DIR holds what
 # tests/wine/CMakeLists.txt builds for that architecture (testvidc.dll,
 # guard_test.exe, cursor_test.exe, session_end_test.exe, test_window.exe,
-# ctrl_c.exe, manifest_dump.exe).
+# ctrl_c.exe, manifest_dump.exe, avifile_read.exe).
+#
+# A run killed mid-recording is repaired with the Linux slotrec-check that
+# SLOTREC_CHECK names (default: build/slotrec-check); without one those
+# checks are listed as skipped.
 #
 # Every program runs under its own architecture's loader, started directly
 # (not through start.exe), so the process a test signals is the program
@@ -32,6 +36,7 @@ fi
 manifest_source=$(realpath "$(dirname "$0")/../../platform/win32/slotrec.manifest")
 wine32=${WINE32_LOADER:-/usr/lib/wine/wine}
 wine64=${WINE64_LOADER:-/usr/lib/wine/wine64}
+slotrec_check=${SLOTREC_CHECK:-$(dirname "$0")/../../build/slotrec-check}
 
 work=$(mktemp -d /tmp/slotrec-wine.XXXXXX)
 export WINEPREFIX=$work/prefix
@@ -590,6 +595,66 @@ test_recording_session_end() {
     check_segments "$(recording_dir)" "$frame_size"
 }
 
+# A recording killed with SIGKILL mid-run leaves its open segments as
+# AVIFile left them: nothing in the space it keeps for the headers (written
+# only when it closes the file), the frames after it, no index; the pair it
+# had prepared has an AVI of 0 bytes. slotrec-check --repair makes the run
+# whole: headers from a completed segment, index written, .meta closed; then
+# ffprobe and Windows' own AVIFile read every frame the .meta lists, and a
+# second repair changes nothing.
+test_killed_and_repaired() {
+  local what="killed run repaired by slotrec-check --repair"
+  if ! skipping && [ ! -x "$slotrec_check" ]; then
+    printf 'skip  %-7s %s (no slotrec-check at %s; set SLOTREC_CHECK)\n' "$arch" "$what" "$slotrec_check"
+    skipped=$((skipped + 1))
+    return
+  fi
+  new_run_dir
+  local dir="" status=0 out="" sums=""
+  if ! skipping; then
+    (cd "$run_dir" && exec "$wine" "$program" fps=10 slotsecs=1 >stdout 2>stderr) &
+    local pid=$! i
+    for i in $(seq 600); do
+      [ "$(grep -c ' ShiftAVI! startTime= ' "$run_dir/stdout")" -ge 3 ] && break
+      sleep 0.1
+    done
+    sleep 0.5
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    dir=$(recording_dir)
+    "$slotrec_check" "$dir" >"$run_dir/before" 2>&1
+    status=$?
+  fi
+  check "killed: slotrec-check finds the run not whole" [ "$status" -eq 1 ]
+  if ! skipping; then
+    "$slotrec_check" --repair "$dir" >"$run_dir/repair" 2>&1
+    status=$?
+    out=$(cd "$dir" && timeout -s KILL 120 "$wine" "$pieces/avifile_read.exe" *.avi 2>&1 | tr -d '\r')
+  fi
+  check "killed: --repair rebuilds the unfinished AVI files from a completed one's headers, and the run is whole" \
+    bash -c '[ "$1" -eq 0 ] && grep -q "headers taken from .*, sizes filled in$" "$2" &&
+      grep -q "\.meta: .*footer written$" "$2" && grep -q ": whole$" "$2" ||
+      { sed "s/^/  /" "$2"; false; }' _ "$status" "$run_dir/repair"
+  check "killed: repaired, every segment finalised, ffprobe reads it at $frame_size, frames = .meta lines" \
+    check_segments "$dir" "$frame_size"
+  check "killed: repaired, AVIFile opens every segment and reads as many frames as its .meta lists" \
+    bash -c 'dir=$1 out=$2
+      [ "$(tail -n1 <<<"$out")" = "avifile: all files read" ] || { sed "s/^/  /" <<<"$out"; exit 1; }
+      for meta in "$dir"/*.meta; do
+        name=${meta##*/} lines=$(grep -c "^<frame " "$meta")
+        grep -qx "${name%.meta}.avi: $lines frames, $lines read" <<<"$out" ||
+          { echo "  ${name%.meta}.avi: not $lines frames"; sed "s/^/  /" <<<"$out"; exit 1; }
+      done' _ "$dir" "$out"
+  if ! skipping; then
+    sums=$(cd "$dir" && md5sum *)
+    "$slotrec_check" --repair "$dir" >"$run_dir/again" 2>&1
+    status=$?
+  fi
+  check "killed: a second repair changes nothing" \
+    bash -c '[ "$1" -eq 0 ] && grep -q ": nothing to repair$" "$3" && [ "$(cd "$2" && md5sum *)" = "$4" ]' \
+    _ "$status" "$dir" "$run_dir/again" "$sums"
+}
+
 # ---------------------------------------------------------------- main --
 
 export -f pixel pixels_are
@@ -610,6 +675,7 @@ while [ $# -gt 0 ]; do
   test_recording
   test_whole_desktop_with_faults
   test_console_ctrl_c
+  test_killed_and_repaired
   test_session_end
   test_recording_session_end
 done
