@@ -15,6 +15,7 @@
 
 #include "capture/screen_grabber.h"
 #include "cli/option_table.h"
+#include "cli/status_line.h"
 #include "formats/run_account.h"
 #include "formats/run_names.h"
 #include "platform/platform.h"
@@ -217,11 +218,14 @@ class RunTeardown {
 
 int32_t FrameCap(int32_t fps) { return fps * kCapSeconds; }
 
-void RunFrameLoop(Recorder* recorder, int32_t cap) {
+void RunFrameLoop(Recorder* recorder, int32_t cap, StatusLine* status) {
   // Only a stop request or the cap ends the loop. The tick always returns 0,
   // whatever became of its frame: a frame it could not write is counted as
   // lost, and recording goes on.
-  while (!g_stop_requested.load() && recorder->total_frames < cap) RecorderTick(recorder);
+  while (!g_stop_requested.load() && recorder->total_frames < cap) {
+    RecorderTick(recorder);
+    if (status != nullptr) status->frames.store(recorder->total_frames, std::memory_order_relaxed);
+  }
 }
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
@@ -280,8 +284,12 @@ int RunRecording(int32_t fps, int32_t slotsecs, int32_t withmouse, int32_t total
   int status;
   {
     RunTeardown teardown(&recorder, &grabber);
-    // 6. Frames until the cap, or until stopped from outside.
-    RunFrameLoop(&recorder, FrameCap(fps));
+    // 6. Frames until the cap, or until stopped from outside; a person at
+    // the terminal sees how it goes.
+    StatusLine status_line;
+    if (StatusLineWanted()) StartStatusLine(&status_line, &recorder);
+    RunFrameLoop(&recorder, FrameCap(fps), &status_line);
+    StopStatusLine(&status_line);
     // 7. Teardown: every segment finalised.
     teardown.Run();
     status = AccountForRun(directory.name, &recorder);

@@ -1,6 +1,8 @@
 // The program's single recording run.
 #pragma once
 
+struct StatusLine;
+
 #include <cstdint>
 
 #include "formats/run_account.h"  // kExitLostRecording
@@ -29,7 +31,8 @@ int32_t FrameCap(int32_t fps);
 
 // Ticks until the recorder has written `cap` frames or a stop has been
 // asked for; the cap is tested before every tick, the first included.
-void RunFrameLoop(Recorder* recorder, int32_t cap);
+// With a status line, publishes the frame count to it after every tick.
+void RunFrameLoop(Recorder* recorder, int32_t cap, StatusLine* status = nullptr);
 
 // What a console control event does to the run: asks the frame loop to stop
 // after the current tick and returns TRUE (handled). The platform's handler

@@ -402,6 +402,41 @@ TEST_F(Faults, FinishedPairsAndNewEntriesAreFlushedOffTheFramePath) {
   }
 }
 
+// A person at the terminal (standard error a pseudo-terminal, standard
+// output a file, as with `slotrec > run.log`) sees one status line,
+// rewritten in place about once a second and ended before the account;
+// with standard error not a terminal there is none.
+TEST_F(Faults, AStatusLineShowsOnATerminalOnly) {
+  if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (util-linux) is not installed";
+  const std::string typescript = scratch_ + "/typescript";
+  ChildCommand command = Command({}, 0);
+  command.program = "/usr/bin/script";
+  command.argv = {"script", "-q", "-e", "-c",
+                  std::string("timeout -s INT 4.5 ") + SLOTREC_BINARY + " fps=10 > run.log", typescript};
+  command.while_running = nullptr;
+  ChildResult result = RunChild(command);
+  ASSERT_TRUE(result.exited) << result.err;
+  std::string screen = testsupport::ReadWholeFile(typescript);
+  const std::size_t account = screen.find("slotrec: 20");
+  ASSERT_NE(account, std::string::npos) << screen;
+  const std::string before = screen.substr(0, account);
+  // Each rewrite starts with a carriage return; the last is ended by a line end.
+  int rewrites = 0;
+  for (std::size_t at = before.find("\rframe="); at != std::string::npos; at = before.find("\rframe=", at + 1)) {
+    ++rewrites;
+  }
+  EXPECT_GE(rewrites, 3) << before;
+  EXPECT_LE(rewrites, 6) << before;
+  EXPECT_EQ(before.substr(before.size() - 2), "\r\n") << before;
+  EXPECT_NE(before.find(" fps= 10.0 time=00:00:0"), std::string::npos) << before;
+  EXPECT_NE(before.find(" lost=0 free="), std::string::npos) << before;
+  EXPECT_EQ(testsupport::ReadWholeFile(scratch_ + "/run.log").find("frame="), std::string::npos);
+
+  ChildResult plain = RunChild(Command({"fps=10"}, 2));
+  ASSERT_TRUE(plain.exited) << plain.err;
+  EXPECT_EQ(plain.err.find("frame="), std::string::npos) << plain.err;
+}
+
 TEST_F(Faults, AHangUpIgnoredByNohupStaysIgnored) {
   ChildCommand command = Command({"fps=10", "slotsecs=1"}, 0);
   command.ignored_signals = {SIGHUP};
