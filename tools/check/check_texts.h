@@ -6,13 +6,14 @@ namespace check_text {
 
 inline constexpr const char* kProgram = "slotrec-check";
 inline constexpr const char* kUsage =
-    "Usage: slotrec-check [--json] [--no-decode] [--slotsecs N] RUNDIR...\n"
+    "Usage: slotrec-check [--json] [--no-decode] [--repair] [--slotsecs N] RUNDIR...\n"
     "Checks that each run directory recorded by slotrec is whole: every segment's AVI\n"
     "opens and decodes, with as many frames as its .meta lists, every .meta is whole\n"
     "and in time order, and no timeslot is missing. Exit status: 0 whole, 1 problems\n"
     "found, 2 not a run directory (or a command-line error).\n"
     "  --json        one JSON document on standard output instead of the table\n"
     "  --no-decode   count the AVI's frames without decoding them (faster)\n"
+    "  --repair      first make whole what a killed recorder left unfinished, then check\n"
     "  --slotsecs N  the run's timeslot length, when its segment names cannot show it\n";
 
 inline constexpr const char* kCannotWrite = "the report could not be written to standard output";

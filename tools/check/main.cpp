@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/check/check_texts.h"
+#include "tools/check/repair.h"
 #include "tools/check/report.h"
 #include "tools/check/run_check.h"
 #include "tools/common/avi_reader.h"
@@ -28,6 +29,7 @@ int UsageError(const char* what, const char* argument) {
 int main(int argc, char** argv) {
   check::CheckOptions options;
   bool json = false;
+  bool repair = false;
   std::vector<std::string> directories;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -41,6 +43,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (std::strcmp(arg, "--json") == 0) {
       json = true;
+    } else if (std::strcmp(arg, "--repair") == 0) {
+      repair = true;
     } else if (std::strcmp(arg, "--no-decode") == 0) {
       options.decode = false;
     } else if (std::strcmp(arg, "--slotsecs") == 0 || std::strncmp(arg, "--slotsecs=", 11) == 0) {
@@ -61,12 +65,15 @@ int main(int argc, char** argv) {
   std::vector<check::RunCheck> runs;
   int status = 0;
   for (std::size_t i = 0; i < directories.size(); ++i) {
+    // With --json standard output carries the document alone.
+    if (repair && !json && i > 0) std::fputc('\n', stdout);
+    if (repair) check::RepairRun(directories[i], json ? stderr : stdout);
     check::RunCheck run = check::CheckRun(directories[i], options);
     status = std::max(status, run.status());
     if (json) {
       runs.push_back(std::move(run));
     } else {
-      if (i > 0) std::fputc('\n', stdout);
+      if (!repair && i > 0) std::fputc('\n', stdout);
       check::PrintTable(stdout, run);
       std::fflush(stdout);
     }
