@@ -4,10 +4,10 @@
 // Each stream asks for raw video in one of the 32-bit formats below, in
 // memory PipeWire maps for us (no DMA-BUF: nothing here could read one),
 // with the header, video damage and cursor metadata. Its process callback,
-// on the PipeWire thread, takes the newest buffer (older ones queued since
-// the last callback only add their damage), copies the damaged rows into
-// the stream's kept picture as BGRX and marks them changed, and keeps the
-// cursor's position and image when the metadata brings new ones.
+// on the PipeWire thread, takes each buffer that came, copies its damaged
+// rows into the stream's kept picture as BGRX and marks them changed, keeps
+// the cursor's position and image when the metadata brings new ones, and
+// gives the buffer back at once.
 //
 // The main thread's stores are kept up to date as X11's are: a store read
 // whole from one place is tracked, the rows the streams mark changed are
@@ -120,6 +120,7 @@ struct Stream {
   bool whole_picture_due = true;      // the next picture is copied whole (a new size)
   std::vector<std::uint8_t> picture;  // BGRX, width * 4 bytes a row
   std::vector<std::uint8_t> changed;  // one per row: changed since the main thread looked
+  std::vector<std::uint8_t> damage;   // one per row: what the buffer at hand changed (capacity kept)
   bool cursor_known = false;          // the metadata has said where the pointer is
   bool cursor_visible = false;
   int cursor_x = 0;  // the pointer's position in the stream's pixels
@@ -349,51 +350,63 @@ void unmap_pages(void* data, std::size_t bytes) {
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
+// Copies the rows a buffer's damage names (all of them for a picture of a
+// new size) into the stream's kept picture and marks them changed. Under
+// frame_lock.
+void take_picture(Stream* s, const spa_buffer* buffer) {
+  const spa_data& plane = buffer->datas[0];
+  const std::size_t row_bytes = static_cast<std::size_t>(s->width) * 4u;
+  const std::size_t stride = plane.chunk->stride > 0 ? static_cast<std::size_t>(plane.chunk->stride) : row_bytes;
+  const std::size_t needed = stride * static_cast<std::size_t>(s->height - 1) + row_bytes;
+  if (stride < row_bytes || plane.chunk->offset + needed > plane.maxsize) return;
+  std::vector<std::uint8_t>& rows = s->damage;
+  rows.assign(static_cast<std::size_t>(s->height), 0);
+  if (s->whole_picture_due) {
+    std::fill(rows.begin(), rows.end(), 1);
+  } else {
+    note_damage(buffer, rows);
+  }
+  s->whole_picture_due = false;
+  const auto* base = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
+  for (int y = 0; y < s->height; ++y) {
+    if (rows[static_cast<std::size_t>(y)] == 0) continue;
+    row_to_bgrx(s->format, base + static_cast<std::size_t>(y) * stride,
+                s->picture.data() + static_cast<std::size_t>(y) * row_bytes, s->width);
+    s->changed[static_cast<std::size_t>(y)] = 1;
+  }
+  if (!s->has_picture) {
+    s->has_picture = true;
+    g_source->picture_arrived.notify_all();
+  }
+}
+
+// Every buffer that came since the last call, oldest first: its cursor and
+// its damaged rows (a buffer's damage is against the one before it, so none
+// may be skipped). They go back to the desktop once all are taken.
 void on_process(void* data) {
   auto* s = static_cast<Stream*>(data);
-  pw_buffer* newest = nullptr;
-  std::vector<std::uint8_t>* rows = nullptr;
+  pw_buffer* taken[16];
+  std::size_t count = 0;
   std::lock_guard<std::mutex> lock(g_source->frame_lock);
-  while (pw_buffer* next = pw_stream_dequeue_buffer(s->stream)) {
-    if (newest != nullptr) pw_stream_queue_buffer(s->stream, newest);
-    newest = next;
+  while (count < sizeof taken / sizeof taken[0]) {
+    pw_buffer* next = pw_stream_dequeue_buffer(s->stream);
+    if (next == nullptr) break;
+    taken[count++] = next;
     const spa_buffer* buffer = next->buffer;
     take_cursor(s, buffer);
-    if (has_pixels(buffer) && s->height > 0) {
-      note_damage(buffer, s->changed);
-      rows = &s->changed;
+    if (has_pixels(buffer) && s->height > 0) take_picture(s, buffer);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    // The buffer's pages are shared with the desktop and stay in it; ours
+    // are given back, so that the mapped buffers (a whole picture each) do
+    // not stay resident here between pictures.
+    const spa_buffer* buffer = taken[i]->buffer;
+    for (std::uint32_t d = 0; d < buffer->n_datas; ++d) {
+      const spa_data& plane = buffer->datas[d];
+      if (plane.data != nullptr && plane.type == SPA_DATA_MemFd) unmap_pages(plane.data, plane.maxsize);
     }
+    pw_stream_queue_buffer(s->stream, taken[i]);
   }
-  if (newest == nullptr) return;
-  const spa_buffer* buffer = newest->buffer;
-  if (rows != nullptr && has_pixels(buffer)) {
-    const spa_data& plane = buffer->datas[0];
-    const std::size_t row_bytes = static_cast<std::size_t>(s->width) * 4u;
-    const std::size_t stride = plane.chunk->stride > 0 ? static_cast<std::size_t>(plane.chunk->stride) : row_bytes;
-    const std::size_t needed = stride * static_cast<std::size_t>(s->height - 1) + row_bytes;
-    if (stride >= row_bytes && plane.chunk->offset + needed <= plane.maxsize) {
-      const auto* base = static_cast<const std::uint8_t*>(plane.data) + plane.chunk->offset;
-      if (s->whole_picture_due) std::fill(s->changed.begin(), s->changed.end(), 1);
-      s->whole_picture_due = false;
-      for (int y = 0; y < s->height; ++y) {
-        if (s->changed[static_cast<std::size_t>(y)] == 0) continue;
-        row_to_bgrx(s->format, base + static_cast<std::size_t>(y) * stride,
-                    s->picture.data() + static_cast<std::size_t>(y) * row_bytes, s->width);
-      }
-      if (!s->has_picture) {
-        s->has_picture = true;
-        g_source->picture_arrived.notify_all();
-      }
-    }
-  }
-  // The buffer's pages are shared with the desktop and stay in it; ours are
-  // given back, so that the mapped buffers do not stay resident here (three
-  // whole pictures) between pictures.
-  for (std::uint32_t i = 0; i < buffer->n_datas; ++i) {
-    const spa_data& plane = buffer->datas[i];
-    if (plane.data != nullptr && plane.type == SPA_DATA_MemFd) unmap_pages(plane.data, plane.maxsize);
-  }
-  pw_stream_queue_buffer(s->stream, newest);
 }
 
 const pw_stream_events kStreamEvents = [] {
