@@ -6,7 +6,7 @@ namespace check_text {
 
 inline constexpr const char* kProgram = "slotrec-check";
 inline constexpr const char* kUsage =
-    "Usage: slotrec-check [--json] [--no-decode] [--repair] [--slotsecs N] RUNDIR...\n"
+    "Usage: slotrec-check [--json] [--no-decode] [--repair] [--slotsecs N] [--html REPORT [--origin X,Y]] RUNDIR...\n"
     "Checks that each run directory recorded by slotrec is whole: every segment's AVI\n"
     "opens and decodes, with as many frames as its .meta lists, every .meta is whole\n"
     "and in time order, and no timeslot is missing. Exit status: 0 whole, 1 problems\n"
@@ -14,7 +14,11 @@ inline constexpr const char* kUsage =
     "  --json        one JSON document on standard output instead of the table\n"
     "  --no-decode   count the AVI's frames without decoding them (faster)\n"
     "  --repair      first make whole what a killed recorder left unfinished, then check\n"
-    "  --slotsecs N  the run's timeslot length, when its segment names cannot show it\n";
+    "  --slotsecs N  the run's timeslot length, when its segment names cannot show it\n"
+    "  --html REPORT also write a report of the run (one directory) for a browser: a time\n"
+    "                line in wall-clock time, pictures of the screen, the cursor\n"
+    "  --origin X,Y  for the report's cursor: the recorded frame's top-left corner in\n"
+    "                screen coordinates (-totalcapture with monitors left or above)\n";
 
 inline constexpr const char* kCannotWrite = "the report could not be written to standard output";
 
@@ -89,9 +93,9 @@ inline constexpr const char* kKindNoFrames = "no_frames";
 inline constexpr const char* kKindMissing = "missing_timeslots";
 
 // The table.
-inline constexpr const char* kRow = "%-8s %6s  %-12s %7s %6s %5s %11s  %9s  %s\n";
-inline constexpr const char* kHeads[] = {"segment", "frames", "start", "span s", "fps", "late", "largest gap",
-                                         "size", "verdict"};
+inline constexpr const char* kRow = "%-8s %6s  %-12s  %-23s %7s %6s %5s %11s  %9s  %s\n";
+inline constexpr const char* kHeads[] = {"segment", "frames", "start", "wall clock", "span s", "fps", "late",
+                                         "largest gap", "size", "verdict"};
 inline constexpr const char* kVerdictOk = "ok";
 inline constexpr const char* kVerdictUnused = "unused (prepared when the run stopped)";
 inline constexpr const char* kSummaryRun = "run: %lld segment%s%s, %lld frame%s, %s, %s\n";

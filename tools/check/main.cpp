@@ -1,6 +1,7 @@
 // slotrec-check: is a recording whole? Checks every segment pair of each
 // run directory named on the command line and the run as a whole, and
-// prints a table (or JSON with --json). Exit status: 0 every run whole,
+// prints a table (or JSON with --json); with --html also writes a report a
+// browser shows (a time line, pictures of the screen, the cursor). Exit status: 0 every run whole,
 // 1 problems found, 2 a path that is no run directory or a command-line
 // error.
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tools/check/check_texts.h"
+#include "tools/check/html_report.h"
 #include "tools/check/repair.h"
 #include "tools/check/report.h"
 #include "tools/check/run_check.h"
@@ -24,12 +26,42 @@ int UsageError(const char* what, const char* argument) {
   return 2;
 }
 
+// The value of an option given as "--name VALUE" or "--name=VALUE"; nullptr
+// when it is missing.
+const char* OptionValue(int argc, char** argv, int* i, const char* name) {
+  const std::size_t n = std::strlen(name);
+  const char* arg = argv[*i];
+  if (arg[n] == '=') return arg + n + 1;
+  return *i + 1 < argc ? argv[++*i] : nullptr;
+}
+
+bool IsOption(const char* arg, const char* name) {
+  const std::size_t n = std::strlen(name);
+  return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+}
+
+// "X,Y", each a whole number of pixels (negative left of or above the
+// primary monitor).
+bool ParseOrigin(const char* text, check::HtmlOptions* options) {
+  char* end = nullptr;
+  long x = std::strtol(text, &end, 10);
+  if (end == text || *end != ',') return false;
+  const char* second = end + 1;
+  long y = std::strtol(second, &end, 10);
+  if (end == second || *end != '\0' || x < -1000000 || x > 1000000 || y < -1000000 || y > 1000000) return false;
+  options->origin_x = static_cast<std::int32_t>(x);
+  options->origin_y = static_cast<std::int32_t>(y);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   check::CheckOptions options;
   bool json = false;
   bool repair = false;
+  std::string html;  // the report to write; empty: none
+  check::HtmlOptions html_options;
   std::vector<std::string> directories;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -43,6 +75,14 @@ int main(int argc, char** argv) {
       return 0;
     } else if (std::strcmp(arg, "--json") == 0) {
       json = true;
+    } else if (IsOption(arg, "--html")) {
+      const char* value = OptionValue(argc, argv, &i, "--html");
+      if (value == nullptr || value[0] == '\0') return UsageError("--html needs the name of the report to write", nullptr);
+      html = value;
+    } else if (IsOption(arg, "--origin")) {
+      const char* value = OptionValue(argc, argv, &i, "--origin");
+      if (value == nullptr) return UsageError("--origin needs X,Y", nullptr);
+      if (!ParseOrigin(value, &html_options)) return UsageError("--origin takes X,Y in pixels", value);
     } else if (std::strcmp(arg, "--repair") == 0) {
       repair = true;
     } else if (std::strcmp(arg, "--no-decode") == 0) {
@@ -60,9 +100,12 @@ int main(int argc, char** argv) {
     }
   }
   if (directories.empty()) return UsageError("no run directory given", nullptr);
+  if (!html.empty() && directories.size() != 1) return UsageError("--html reports on one run directory", nullptr);
+  options.keep_frames = !html.empty();
 
   runfiles::QuietLibav();
   std::vector<check::RunCheck> runs;
+  check::RunCheck last;  // the run --html reports on, when not kept in `runs`
   int status = 0;
   for (std::size_t i = 0; i < directories.size(); ++i) {
     // With --json standard output carries the document alone.
@@ -76,9 +119,20 @@ int main(int argc, char** argv) {
       if (!repair && i > 0) std::fputc('\n', stdout);
       check::PrintTable(stdout, run);
       std::fflush(stdout);
+      if (!html.empty()) last = std::move(run);
     }
   }
   if (json) check::PrintJson(stdout, runs, status);
+  if (!html.empty()) {
+    const check::RunCheck& run = json ? runs.front() : last;
+    std::string error;
+    if (!run.run_directory) {
+      // Nothing to show: the status already says why.
+    } else if (!check::WriteHtmlReport(html, run, html_options, &error)) {
+      std::fprintf(stderr, "%s: %s: %s\n", check_text::kProgram, html.c_str(), error.c_str());
+      status = 2;
+    }
+  }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "%s: %s\n", check_text::kProgram, check_text::kCannotWrite);
     return 2;

@@ -5,6 +5,7 @@
 
 #include "tools/check/check_texts.h"
 #include "tools/common/text_format.h"
+#include "tools/common/wall_clock.h"
 
 namespace check {
 
@@ -38,6 +39,14 @@ std::string JsonRate(double value) {
   return text;
 }
 
+// When a frame `ms` after the run's first was taken, as a JSON string in
+// local time with its offset; null when the run's name gives no start or
+// there is no such frame (`ms` < 0).
+std::string WallClockJson(const RunCheck& run, std::int64_t ms) {
+  if (ms < 0 || !run.start_epoch_ms) return "null";
+  return "\"" + runfiles::FormatIsoLocal(*run.WallClock(ms)) + "\"";
+}
+
 }  // namespace
 
 void PrintTable(std::FILE* out, const RunCheck& run) {
@@ -47,7 +56,7 @@ void PrintTable(std::FILE* out, const RunCheck& run) {
   }
   std::fprintf(out, "%s\n", run.directory.c_str());
   const auto& h = check_text::kHeads;
-  std::fprintf(out, check_text::kRow, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8]);
+  std::fprintf(out, check_text::kRow, h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7], h[8], h[9]);
   for (const SegmentCheck& s : run.segments) {
     std::string verdict = s.unused ? check_text::kVerdictUnused
                           : s.problems == 0
@@ -56,6 +65,7 @@ void PrintTable(std::FILE* out, const RunCheck& run) {
     bool timed = s.first_ms >= 0;
     std::fprintf(out, check_text::kRow, s.stem.c_str(),
                  FramesText(s).c_str(), timed ? runfiles::FormatClock(s.first_ms).c_str() : "-",
+                 timed && run.start_epoch_ms ? runfiles::FormatLocalTime(*run.WallClock(s.first_ms)).c_str() : "-",
                  timed ? Number("%.3f", static_cast<double>(s.span_ms) / 1000.0).c_str() : "-",
                  s.achieved_fps > 0 ? Number("%.1f", s.achieved_fps).c_str() : "-",
                  timed ? std::to_string(s.late_frames).c_str() : "-",
@@ -113,7 +123,8 @@ void PrintJson(std::FILE* out, const std::vector<RunCheck>& runs, int status) {
       const SegmentCheck& s = run.segments[i];
       std::fprintf(out,
                    "%s\n   {\"name\": %s, \"timeslot_start_ms\": %lld, \"avi_frames\": %s, "
-                   "\"meta_frames\": %s, \"nominal_fps\": %s, \"first_frame_ms\": %s, \"span_ms\": %lld, "
+                   "\"meta_frames\": %s, \"nominal_fps\": %s, \"first_frame_ms\": %s, \"wall_clock\": %s, "
+                   "\"span_ms\": %lld, "
                    "\"achieved_fps\": %s, \"late_frames\": %lld, \"largest_gap_ms\": %lld, "
                    "\"bytes\": %lld, \"unused\": %s, \"problems\": %d}",
                    i == 0 ? "" : ",", JsonString(s.stem).c_str(), static_cast<long long>(s.start_ms),
@@ -121,6 +132,7 @@ void PrintJson(std::FILE* out, const std::vector<RunCheck>& runs, int status) {
                    s.meta_frames < 0 ? "null" : std::to_string(s.meta_frames).c_str(),
                    s.nominal_fps > 0 ? JsonRate(s.nominal_fps).c_str() : "null",
                    s.first_ms < 0 ? "null" : std::to_string(s.first_ms).c_str(),
+                   WallClockJson(run, s.first_ms).c_str(),
                    static_cast<long long>(s.span_ms), JsonRate(s.achieved_fps).c_str(),
                    static_cast<long long>(s.late_frames), static_cast<long long>(s.largest_gap_ms),
                    static_cast<long long>(s.bytes), s.unused ? "true" : "false", s.problems);
@@ -129,7 +141,8 @@ void PrintJson(std::FILE* out, const std::vector<RunCheck>& runs, int status) {
                  "],\n  \"summary\": {\"segments\": %lld, \"unused_segments\": %lld, \"frames\": %lld, "
                  "\"duration_ms\": %lld, \"bytes\": %lld, \"nominal_fps\": %s, \"achieved_fps\": %s, "
                  "\"late_frames\": %lld, \"largest_gap_ms\": %lld, \"largest_gap_at\": %s, "
-                 "\"timeslot_ms\": %s, \"missing_timeslots\": %lld},\n  \"problems\": [",
+                 "\"timeslot_ms\": %s, \"missing_timeslots\": %lld, \"wall_clock_start\": %s, "
+                 "\"wall_clock_end\": %s},\n  \"problems\": [",
                  static_cast<long long>(run.segments.size()), static_cast<long long>(run.unused_segments),
                  static_cast<long long>(run.frames), static_cast<long long>(run.duration_ms),
                  static_cast<long long>(run.bytes),
@@ -138,7 +151,9 @@ void PrintJson(std::FILE* out, const std::vector<RunCheck>& runs, int status) {
                  static_cast<long long>(run.largest_gap_ms),
                  run.largest_gap_at.empty() ? "null" : JsonString(run.largest_gap_at).c_str(),
                  run.slot_ms > 0 ? std::to_string(run.slot_ms).c_str() : "null",
-                 static_cast<long long>(run.missing_timeslots));
+                 static_cast<long long>(run.missing_timeslots),
+                 WallClockJson(run, run.frames > 0 ? 0 : -1).c_str(),
+                 WallClockJson(run, run.frames > 0 ? run.duration_ms : -1).c_str());
     for (std::size_t i = 0; i < run.problems.size(); ++i) {
       const Problem& p = run.problems[i];
       std::fprintf(out, "%s\n   {\"segment\": %s, \"kind\": %s, \"text\": %s}", i == 0 ? "" : ",",

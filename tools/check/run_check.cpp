@@ -14,6 +14,7 @@
 #include "tools/common/meta_reader.h"
 #include "tools/common/run_listing.h"
 #include "tools/common/text_format.h"
+#include "tools/common/wall_clock.h"
 
 namespace check {
 
@@ -236,6 +237,7 @@ class RunChecker {
       const runfiles::MetaFrame& frame = meta.frames[i];
       if (timed_frames_ == 0) {
         first_ms_ = last_ms_ = 0;
+        run_.origin_ms = files.start_ms;
       } else {
         std::int64_t step = runfiles::TimerStep(last_time_, frame.time);
         last_ms_ += step;
@@ -260,6 +262,8 @@ class RunChecker {
         }
       }
       if (i == 0) segment_first = last_ms_;
+      if (options_.keep_frames)
+        run_.frames_kept.push_back({last_ms_, frame.x, frame.y, static_cast<std::uint32_t>(segments_.size())});
       last_time_ = frame.time;
       ++timed_frames_;
     }
@@ -339,6 +343,7 @@ RunCheck CheckRun(const std::string& directory, const CheckOptions& options) {
     return run;
   }
   run.run_directory = true;
+  run.start_epoch_ms = runfiles::RunStartFromName(directory);
   RunChecker checker(&run, options);
   for (const SegmentFiles& files : listing.segments) checker.Segment(files);
   checker.Finish(listing.segments);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,14 @@ namespace check {
 struct CheckOptions {
   bool decode = true;       // decode every frame (false: count the packets only)
   std::int64_t slot_ms = 0; // timeslot length; 0: read it from the segment names
+  bool keep_frames = false; // keep every timed frame in RunCheck::frames (for the HTML report)
+};
+
+// One frame of the run's time line, as the .meta gives it.
+struct FramePoint {
+  std::int64_t ms = 0;        // after the run's first frame
+  std::int32_t x = 0, y = 0;  // cursor position, screen coordinates
+  std::uint32_t segment = 0;  // index into RunCheck::segments
 };
 
 // One thing wrong with a run, named for a person (`text`) and for a script
@@ -61,6 +70,20 @@ struct RunCheck {
   std::int64_t slot_ms = 0;         // timeslot length; 0: unknown (one segment)
   std::int64_t missing_timeslots = 0;
   std::int64_t bytes = 0;
+
+  // The wall clock: the run's start from its directory's name (ms since
+  // 1970 UTC; nothing when the name is no run's name), and the timeslot
+  // start of the segment whose frame is the run's first (time 0 of the
+  // frame times; 0 unless the first segments have no capture times).
+  std::optional<std::int64_t> start_epoch_ms;
+  std::int64_t origin_ms = 0;
+  std::vector<FramePoint> frames_kept;  // CheckOptions::keep_frames: every timed frame, in order
+
+  // When a frame `ms` after the run's first was taken, in ms since 1970 UTC.
+  std::optional<std::int64_t> WallClock(std::int64_t ms) const {
+    if (!start_epoch_ms) return std::nullopt;
+    return *start_epoch_ms + origin_ms + ms;
+  }
 
   // 0 whole, 1 problems found, 2 not a run directory.
   int status() const { return !run_directory ? 2 : problems.empty() ? 0 : 1; }

@@ -16,6 +16,7 @@
 #include "tools/common/meta_reader.h"
 #include "tools/common/run_listing.h"
 #include "tools/common/text_format.h"
+#include "tools/common/wall_clock.h"
 #include "tools/join/join_texts.h"
 
 extern "C" {
@@ -386,6 +387,12 @@ class Joiner {
     av_dict_set(&out->metadata, "title", run.filename().c_str(), 0);
     av_dict_set(&out->metadata, "comment",
                 "joined by slotrec-join: every frame at its capture time after the first frame", 0);
+    // When the file's first frame was taken: the run's start from its
+    // directory's name, and the timer's count from there (Matroska's
+    // DateUTC, MP4's creation time).
+    if (std::optional<std::int64_t> start = runfiles::RunStartFromName(options_.run_directory))
+      av_dict_set(&out->metadata, "creation_time",
+                  runfiles::FormatIsoUtc(*start + first_start_ms_ + offset_ms_).c_str(), 0);
     GuardPart(part);
     if ((r = avio_open(&out->pb, part.c_str(), AVIO_FLAG_WRITE)) < 0) return Failed(out, part, r);
     if ((r = avformat_write_header(out, nullptr)) < 0) return Failed(out, part, r);
