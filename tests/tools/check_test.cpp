@@ -235,11 +235,20 @@ TEST_P(CheckDamagedRun, NamesTheDamageWithStatusOne) {
   for (const std::string& kind : kinds)
     EXPECT_TRUE(Contains(damage.kinds, kind) || Contains(damage.maybe, kind)) << kind << "\n" << result.out;
 
-  ChildResult table = tooltest::Check({run});
+  // The table, and the HTML report beside it, which marks the damaged
+  // timeslot on its time line and lists every problem.
+  const std::string html = tooltest::ScratchDirectory("report") + "/report.html";
+  ChildResult table = tooltest::Check({"--html", html, run});
   EXPECT_EQ(table.exit_status, 1);
   EXPECT_NE(table.out.find(damage.words), std::string::npos) << table.out;
   EXPECT_NE(table.out.find(run + ": NOT WHOLE"), std::string::npos) << table.out;
   EXPECT_TRUE(table.err.empty()) << table.err;
+  const std::string page = tooltest::ReadFile(html);
+  const bool marked = page.find("<rect class=\"mark problem\" data-slot=\"000-01\"") != std::string::npos ||
+                      page.find("<rect class=\"mark none\" data-slot=\"000-01\"") != std::string::npos;
+  EXPECT_TRUE(marked) << page.substr(0, 4000);
+  for (const std::string& kind : kinds)
+    EXPECT_NE(page.find("data-kind=\"" + kind + "\">"), std::string::npos) << kind;
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDamage, CheckDamagedRun, ::testing::ValuesIn(kDamages),
