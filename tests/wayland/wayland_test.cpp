@@ -66,17 +66,26 @@ class WaylandSession : public ::testing::Test {
     if (!scratch_.empty()) RemoveTree(scratch_);
   }
 
-  // Runs `script` (bash, in work/, with $B the programs' folder and rec()
-  // to record: rec NAME SECONDS ARGS... leaves NAME.out, NAME.err, NAME.rc
-  // and the run in NAME/) in a session of `monitors`.
+  // Runs `script` (bash, in work/, with $B the programs' folder) in a
+  // session of `monitors`. The recorder runs at idle priority, so on a busy
+  // machine its frames come late: the script counts frames, not seconds.
+  //   start NAME ARGS...   starts slotrec in NAME/ (NAME.out, NAME.err)
+  //   frames NAME N        waits until NAME has N frame lines, or has ended
+  //   stop NAME            Ctrl-C, and its exit status in NAME.rc
+  //   rec NAME N ARGS...   all three
   ChildResult Session(const std::string& script, const std::string& monitors = "1280x720",
                       const std::vector<std::string>& extra = {}) {
     const std::string bin = scratch_ + "/bin";
     const std::string prelude =
         "set -u; B=" + bin + "; cd " + scratch_ + "/work\n"
-        "rec() { local name=$1 secs=$2; shift 2; mkdir -p $name\n"
-        "  (cd $name && exec $B/slotrec \"$@\") > $name.out 2> $name.err & local pid=$!\n"
-        "  sleep $secs; kill -INT $pid 2>/dev/null; wait $pid; echo $? > $name.rc; }\n";
+        "start() { local name=$1; shift; mkdir -p $name\n"
+        "  (cd $name && exec $B/slotrec \"$@\") > $name.out 2> $name.err & echo $! > $name.pid; }\n"
+        "frames() { for i in $(seq 600); do\n"
+        "  kill -0 $(cat $1.pid) 2>/dev/null || return 0\n"
+        "  [ \"$(cat $1/*/*.meta 2>/dev/null | grep -c '<frame ')\" -ge $2 ] && return 0\n"
+        "  sleep 0.1; done; }\n"
+        "stop() { local pid=$(cat $1.pid); kill -INT $pid 2>/dev/null; wait $pid; echo $? > $1.rc; }\n"
+        "rec() { local name=$1 n=$2; shift 2; start $name \"$@\"; frames $name $n; stop $name; }\n";
     ChildCommand command;
     command.program = "setpriv";
     command.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
@@ -201,14 +210,15 @@ double MeanDeltaFrameBytes(const std::string& avi) {
 // session, records that X server instead.
 TEST_F(WaylandSession, RecordsTheDesktopThroughThePortalAndRestartsWithoutADialog) {
   Session(
-      "$B/wayland_driver window ff0000 400 300 7 &\n"
-      "$B/wayland_driver pointer 1.5 100 50 -30 20 &\n"
-      "sleep 0.5; rec first 5 fps=10\n"
-      "wait\n"
-      "rec second 3 fps=10\n"
+      "$B/wayland_driver window ff0000 400 300 120 & window=$!\n"
+      "start first fps=10; frames first 5\n"
+      "$B/wayland_driver pointer 1 100 50 -30 20\n"
+      "frames first 45; stop first\n"
+      "kill $window; wait $window\n"
+      "rec second 15 fps=10\n"
       "Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>xvfb.display 2>/dev/null & xvfb=$!\n"
       "for i in $(seq 50); do [ -s xvfb.display ] && break; sleep 0.1; done\n"
-      "DISPLAY=:$(cat xvfb.display) rec x11 2 fps=10\n"
+      "DISPLAY=:$(cat xvfb.display) rec x11 15 fps=10\n"
       "kill $xvfb\n");
 
   // The first run: the dialog, the window, the pointer.
@@ -262,7 +272,8 @@ TEST_F(WaylandSession, RecordsTheDesktopThroughThePortalAndRestartsWithoutADialo
 // -totalcapture over two monitors: every stream composited at its place in
 // one frame the size of both.
 TEST_F(WaylandSession, WholeDesktopComposesEveryMonitor) {
-  Session("$B/wayland_driver window 00ff00 300 200 7 &\nsleep 0.5; rec all 5 fps=10 -totalcapture\n",
+  Session("$B/wayland_driver window 00ff00 300 200 120 & window=$!\n"
+          "sleep 0.5; rec all 25 fps=10 -totalcapture\nkill $window\n",
           "640x480 800x600");
   EXPECT_EQ(ExitStatus("all"), 0) << Work("all.err");
   const std::string run = JudgedRun("all");
@@ -284,8 +295,8 @@ TEST_F(WaylandSession, WholeDesktopComposesEveryMonitor) {
 // user stopping the cast mid-run ends the run with every pair whole.
 TEST_F(WaylandSession, RefusedOrStoppedSharingLosesNothing) {
   Session(
-      "rec refused 3 fps=10\n"
-      "rec interrupted 0.7 fps=10\n"
+      "rec refused 1 fps=10\n"
+      "start interrupted fps=10; sleep 0.7; stop interrupted\n"
       "mkdir -p portalless; (cd portalless && XDG_DESKTOP_PORTAL_DIR=/nonexistent "
       "dbus-run-session -- $B/slotrec fps=10) > portalless.out 2> portalless.err; echo $? > portalless.rc\n",
       "1280x720", {"SLOTREC_STAND_IN_ANSWER=refuse"});
@@ -307,10 +318,10 @@ TEST_F(WaylandSession, RefusedOrStoppedSharingLosesNothing) {
   }
 
   Session(
-      "mkdir -p stopped; (cd stopped && exec $B/slotrec fps=10) > stopped.out 2> stopped.err & pid=$!\n"
-      "sleep 4; pkill -USR1 -x portal_stand_in\n"
-      "for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done\n"
-      "kill -INT $pid 2>/dev/null; wait $pid; echo $? > stopped.rc\n");
+      "start stopped fps=10; frames stopped 25\n"
+      "pkill -USR1 -x portal_stand_in\n"
+      "for i in $(seq 200); do kill -0 $(cat stopped.pid) 2>/dev/null || break; sleep 0.1; done\n"
+      "stop stopped\n");
   EXPECT_EQ(ExitStatus("stopped"), 0) << Work("stopped.err");
   const std::string err = Work("stopped.err");
   EXPECT_NE(err.find("slotrec: the Wayland desktop stopped sharing the screen\n"), std::string::npos) << err;
