@@ -24,6 +24,7 @@
 #include "tests/support/run_judge.h"
 #include "tests/support/x11_painter.h"
 #include "tests/support/xvfb.h"
+#include "tests/tools/record_run.h"
 
 namespace {
 
@@ -42,38 +43,8 @@ void Write(const std::string& path, const std::string& bytes) {
 
 std::string Record(const std::string& display, const std::string& name, const std::string& stop_after,
                    int grace_ms, int signal_number, bool busy) {
-  std::string parent = g_scratch + "/" + name;
-  fs::create_directories(parent);
-  ChildCommand command;
-  command.program = SLOTREC_BINARY;
-  command.argv = {"slotrec", "fps=10", "slotsecs=1"};
-  command.working_directory = parent;
-  command.environment = {"DISPLAY=" + display, "XDG_CONFIG_HOME=" + g_scratch + "/config"};
-  command.signal_when_stdout_has = stop_after;
-  command.signal_grace_ms = grace_ms;
-  command.signal_number = signal_number;
-  command.timeout_ms = 60000;
-  if (busy) {
-    // Changing rectangles all over the screen: large frames, written all
-    // the time.
-    command.while_running = [display](pid_t) {
-      testsupport::X11Painter painter(display);
-      std::mt19937 random(11);
-      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-      while (painter.ok() && std::chrono::steady_clock::now() < until) {
-        for (int i = 0; i < 16; ++i)
-          painter.fill(static_cast<int>(random() % 300), static_cast<int>(random() % 220), 24, 24,
-                       random() & 0xffffff);
-        painter.sync();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    };
-  }
-  ChildResult result = RunChild(command);
-  EXPECT_TRUE(result.signal_sent) << name << "\n" << result.err;
-  std::vector<std::string> runs = testsupport::RunDirectories(parent);
-  EXPECT_EQ(runs.size(), 1u) << name;
-  return runs.empty() ? parent : runs[0];
+  return tooltest::RecordRun(
+      {display, g_scratch + "/" + name, g_scratch + "/config", stop_after, grace_ms, signal_number, -1, busy});
 }
 
 class RepairRunsEnvironment : public ::testing::Environment {

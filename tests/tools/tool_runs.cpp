@@ -18,6 +18,7 @@
 #include "tests/support/run_judge.h"
 #include "tests/support/x11_painter.h"
 #include "tests/support/xvfb.h"
+#include "tests/tools/record_run.h"
 
 namespace tooltest {
 
@@ -34,40 +35,9 @@ int g_copies = 0;
 std::string Record(const std::string& display, const std::string& name, const std::string& stop_after,
                    int grace_ms, int signal_number, long long file_size_limit, bool busy,
                    ChildResult* account = nullptr) {
-  std::string parent = g_scratch + "/" + name;
-  fs::create_directories(parent);
-  ChildCommand command;
-  command.program = SLOTREC_BINARY;
-  command.argv = {"slotrec", "fps=10", "slotsecs=1"};
-  command.working_directory = parent;
-  command.environment = {"DISPLAY=" + display, "XDG_CONFIG_HOME=" + g_scratch + "/config"};
-  command.signal_when_stdout_has = stop_after;
-  command.signal_grace_ms = grace_ms;
-  command.signal_number = signal_number;
-  command.file_size_limit = file_size_limit;
-  command.timeout_ms = 60000;
-  if (busy) {
-    // Rectangles of changing colours all over the screen for three
-    // seconds, so that every frame is large.
-    command.while_running = [display](pid_t) {
-      testsupport::X11Painter painter(display);
-      std::mt19937 random(7);
-      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-      while (painter.ok() && std::chrono::steady_clock::now() < until) {
-        for (int i = 0; i < 16; ++i)
-          painter.fill(static_cast<int>(random() % 300), static_cast<int>(random() % 220), 24, 24,
-                       random() & 0xffffff);
-        painter.sync();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    };
-  }
-  ChildResult result = RunChild(command);
-  if (account != nullptr) *account = result;
-  EXPECT_TRUE(result.signal_sent) << name << "\n" << result.err;
-  std::vector<std::string> runs = testsupport::RunDirectories(parent);
-  EXPECT_EQ(runs.size(), 1u) << name << "\n" << result.err;
-  return runs.empty() ? parent : runs[0];
+  return RecordRun({display, g_scratch + "/" + name, g_scratch + "/config", stop_after, grace_ms,
+                    signal_number, file_size_limit, busy},
+                   account);
 }
 
 // True when the recorder's account of its run says it lost nothing, not

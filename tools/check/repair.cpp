@@ -15,6 +15,7 @@
 #include "formats/meta_text.h"
 #include "tools/check/repair_texts.h"
 #include "tools/common/avi_reader.h"
+#include "tools/common/file_io.h"
 #include "tools/common/meta_reader.h"
 #include "tools/common/run_listing.h"
 #include "tools/common/text_format.h"
@@ -23,7 +24,9 @@ namespace check {
 
 namespace {
 
+using runfiles::Descriptor;
 using runfiles::Format;
+using runfiles::ReadAt;
 
 // The first RIFF list of a file the muxer writes ends before 1 GiB, where it
 // goes on in an AVIX list; an unfinished file past that is not rebuilt.
@@ -33,40 +36,6 @@ constexpr std::int64_t kFirstRiffBytes = INT64_C(1) << 30;
 constexpr std::size_t kSliceSearchBytes = 64 * 1024;
 constexpr std::size_t kCopyBlock = 1 << 20;
 constexpr const char* kTemporarySuffix = ".repairing";
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes it now; false (errno set) when the close reports an error.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool ReadAt(int fd, std::int64_t offset, std::uint8_t* bytes, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t size) {
   while (size > 0) {

@@ -14,37 +14,11 @@ extern "C" {
 }
 
 #include "formats/avi_chunks.h"
+#include "tools/common/file_io.h"
 
 namespace runfiles {
 
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Reads exactly `size` bytes at `offset`; false at the end of the file or
-// on an error.
-bool ReadAt(int fd, std::int64_t offset, unsigned char* bytes, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // The first H.264 NAL units of an Annex B packet, one call per unit:
 // `visit(type, unit_with_start_code)`; stops when visit returns false.
