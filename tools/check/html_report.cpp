@@ -252,6 +252,7 @@ class Report {
   struct Bin {
     std::int64_t first_slot = 0, slots = 0;
     std::int64_t counts[5] = {};  // timeslots in each state, by Mark
+    std::int64_t present_in_run = 0;  // of them, up to the last timeslot with frames
     std::int64_t frames = 0;
     Mark worst = Mark::kUnused;
     long segment = -1;  // the segment of a bin of one timeslot
@@ -295,6 +296,12 @@ class Report {
         bins[b].first_slot = b * per_bin;
         bins[b].slots = std::min(per_bin, slots - b * per_bin);
       }
+      // Timeslots without a segment count as missing only up to the last
+      // one with frames, as the check counts them; after it, a stall may
+      // have left the prepared pair a timeslot ahead, and nothing is lost.
+      std::int64_t last_with_frames = -1;
+      for (const SegmentCheck& s : segments)
+        if (s.meta_frames > 0) last_with_frames = std::max(last_with_frames, s.start_ms / slot);
       std::int64_t last_slot = -1;
       for (std::size_t i = 0; i < segments.size(); ++i) {
         const SegmentCheck& s = segments[i];
@@ -303,7 +310,10 @@ class Report {
         const Mark m = SegmentMark(s);
         // Two segments in one timeslot (a --slotsecs the names do not fit):
         // the timeslot counts once, and shows the worse.
-        if (k != last_slot) ++bin.counts[static_cast<int>(m)];
+        if (k != last_slot) {
+          ++bin.counts[static_cast<int>(m)];
+          if (k <= last_with_frames) ++bin.present_in_run;
+        }
         bin.worst = std::max(bin.worst, m);
         bin.frames += std::max<std::int64_t>(s.meta_frames, 0);
         if (per_bin == 1) bin.segment = static_cast<long>(i);
@@ -312,8 +322,13 @@ class Report {
       for (Bin& bin : bins) {
         std::int64_t present = 0;
         for (int m = 0; m < 5; ++m) present += bin.counts[m];
-        bin.counts[static_cast<int>(Mark::kMissing)] += std::max<std::int64_t>(bin.slots - present, 0);
-        if (bin.counts[static_cast<int>(Mark::kMissing)] > 0) bin.worst = std::max(bin.worst, Mark::kMissing);
+        const std::int64_t in_run = std::clamp<std::int64_t>(last_with_frames - bin.first_slot + 1, 0, bin.slots);
+        const std::int64_t missing = std::max<std::int64_t>(in_run - bin.present_in_run, 0);
+        const std::int64_t after = std::max<std::int64_t>(
+            (bin.slots - in_run) - (present - bin.present_in_run), 0);
+        bin.counts[static_cast<int>(Mark::kMissing)] += missing;
+        bin.counts[static_cast<int>(Mark::kUnused)] += after;
+        if (missing > 0) bin.worst = std::max(bin.worst, Mark::kMissing);
       }
     }
 
