@@ -7,6 +7,10 @@
 # X server's share), frames, and peak memory, per build and scene.
 #
 #   bench/compare_builds.sh path/to/old/slotrec path/to/new/slotrec [seconds]
+#
+# BENCH_TERMINAL_B=1 gives build B a pseudo-terminal for its standard error
+# (its standard output to a file), so that it keeps its status line: the
+# same build as A and B then shows what the status line costs.
 set -euo pipefail
 
 old=$(realpath "${1:?old slotrec}")
@@ -47,11 +51,16 @@ record() {
   mkdir -p "$dir"
   local x0
   x0=$(cpu_seconds "$xvfb")
-  (cd "$dir" && exec /usr/bin/time -f "%U %S %M" -o "$dir.time" "$binary" fps=30 >/dev/null 2>/dev/null) &
+  local command="exec /usr/bin/time -f '%U %S %M' -o '$dir.time' '$binary' fps=30 >/dev/null"
+  if [ "$label" = B ] && [ -n "${BENCH_TERMINAL_B:-}" ]; then
+    (cd "$dir" && exec script -q -e -c "$command" /dev/null >/dev/null) &
+  else
+    (cd "$dir" && eval "$command" 2>/dev/null) &
+  fi
   local timer=$!
   sleep 1
   local rec
-  rec=$(pgrep -P "$timer" -x slotrec)
+  rec=$(pgrep -n -x slotrec)
   sleep "$seconds"
   local x1
   x1=$(cpu_seconds "$xvfb")
