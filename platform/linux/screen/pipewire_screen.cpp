@@ -44,6 +44,7 @@ constexpr char kSettingsKey[] = "Software\\slotrec";
 constexpr char kTokenValue[] = "screencast_restore_token";
 constexpr char kTokenValueAll[] = "screencast_restore_token_all";  // -totalcapture's choice
 constexpr auto kFirstPictureWait = std::chrono::seconds(10);
+constexpr auto kPictureNudgeAfter = std::chrono::milliseconds(1500);
 constexpr int kMaxSide = 16384;
 // Cursor images up to this size are taken; the metadata is asked for with
 // room for larger ones, since a desktop offers one fixed size (mutter 384).
@@ -546,14 +547,37 @@ bool start_streams(Source* source, std::string* reason) {
 
 // Waits for every stream's first picture, or a refusal, or the loss.
 bool wait_for_pictures(Source* source, std::string* reason) {
-  std::unique_lock<std::mutex> lock(source->frame_lock);
   const auto all_there = [source] {
     return std::all_of(source->streams.begin(), source->streams.end(),
                        [](const std::unique_ptr<Stream>& s) { return s->has_picture; });
   };
-  source->picture_arrived.wait_for(lock, kFirstPictureWait, [&] {
-    return all_there() || !source->refusal.empty() || source->lost.load();
-  });
+  const auto deadline = std::chrono::steady_clock::now() + kFirstPictureWait;
+  std::unique_lock<std::mutex> lock(source->frame_lock);
+  for (;;) {
+    source->picture_arrived.wait_for(lock, kPictureNudgeAfter, [&] {
+      return all_there() || !source->refusal.empty() || source->lost.load();
+    });
+    if (all_there() || !source->refusal.empty() || source->lost.load() ||
+        std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+    // A desktop sends a picture when something changed, and one when a
+    // stream starts; that one can go missing (mutter had no buffer of ours
+    // ready), and an idle monitor then never sends another. Pausing and
+    // restarting the stream has it send a picture again.
+    std::vector<pw_stream*> silent;
+    for (const auto& s : source->streams) {
+      if (!s->has_picture) silent.push_back(s->stream);
+    }
+    lock.unlock();
+    pw_thread_loop_lock(source->loop);
+    for (pw_stream* stream : silent) {
+      pw_stream_set_active(stream, false);
+      pw_stream_set_active(stream, true);
+    }
+    pw_thread_loop_unlock(source->loop);
+    lock.lock();
+  }
   if (!source->refusal.empty()) {
     *reason = source->refusal;
     return false;
