@@ -17,14 +17,8 @@ old=$(realpath "${1:?old slotrec}")
 new=$(realpath "${2:?new slotrec}")
 seconds=${3:-${BENCH_SECONDS:-20}}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d /tmp/slotrec-compare.XXXXXX)
-helpers=()
-cleanup() {
-  for pid in "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/bench_lib.sh"
+bench_workdir compare
 
 painter=$work/motion_screen
 cc -O2 -o "$painter" "$here/motion/motion_screen.c" -lX11
@@ -34,11 +28,7 @@ cpu_seconds() { awk -v t="$clk_tck" '{ printf "%.3f", ($14 + $15) / t }' "/proc/
 # record <label> <binary> <scene>: one recording; appends a result line.
 record() {
   local label=$1 binary=$2 scene=$3
-  Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp >"$work/display" 2>/dev/null &
-  local xvfb=$!
-  helpers+=("$xvfb")
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$work/display")"
+  bench_xvfb 1920x1080
   local scene_pid=
   if [ "$scene" = motion ]; then
     "$painter" 30 $((seconds + 30)) >/dev/null 2>&1 &
@@ -68,7 +58,6 @@ record() {
   wait "$timer" || true
   kill "$scene_pid" "$xvfb" 2>/dev/null || true
   wait "$scene_pid" "$xvfb" 2>/dev/null || true
-  rm -f "$work/display"
   local frames
   frames=$(cat "$dir"/*/*.meta | grep -c '<frame ' || true)
   echo "$label $scene $frames $(cat "$dir.time") $(echo "$x1 - $x0" | bc -l)" >>"$work/results"

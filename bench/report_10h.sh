@@ -18,20 +18,10 @@ set -euo pipefail
 
 build=$(realpath "${1:?path to the build directory}")
 pairs=${REPORT_PAIRS:-18000}
-work=$(mktemp -d /tmp/slotrec-report.XXXXXX)
-helpers=()
-cleanup() {
-  for pid in "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/bench_lib.sh"
+bench_workdir report
 
-Xvfb -displayfd 1 -screen 0 1280x720x24 -nolisten tcp >"$work/display" 2>/dev/null &
-helpers+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$work/display")"
-export XDG_CONFIG_HOME="$work/config"
+bench_xvfb 1280x720
 xclock -update 1 -geometry 300x300+700+100 >/dev/null 2>&1 &
 helpers+=($!)
 xeyes -geometry 300x200+100+300 >/dev/null 2>&1 &

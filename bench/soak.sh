@@ -13,20 +13,10 @@ set -euo pipefail
 binary=$(realpath "${1:?path to slotrec}")
 minutes=${2:-10}
 fps=${3:-30}
-work=$(mktemp -d /tmp/slotrec-soak.XXXXXX)
-helpers=()
-cleanup() {
-  for pid in "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/bench_lib.sh"
+bench_workdir soak
 
-Xvfb -displayfd 1 -screen 0 1280x720x24 -nolisten tcp >"$work/display" 2>/dev/null &
-helpers+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$work/display")"
-export XDG_CONFIG_HOME="$work/config"
+bench_xvfb 1280x720
 ico -faces -sleep 0.03 -geometry 400x400+80+120 >/dev/null 2>&1 &
 helpers+=($!)
 xclock -update 1 -geometry 200x200+700+100 >/dev/null 2>&1 &
